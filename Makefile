@@ -1,0 +1,93 @@
+# Quarnel: one source tree, two plug-in binaries.
+#   make        builds dist/linux-x64/Quarnel.so and dist/windows-x64/Quarnel.dll
+#   make test   builds everything and runs every test: native, sanitizers, and Windows under Wine
+#   make demo   builds the plug-ins and renders the demo piece into out/demo.wav
+# Every target installs the Debian packages it needs first (only those missing).
+
+BUILD    := build
+NATIVE   := $(BUILD)/linux
+WINDOWS  := $(BUILD)/windows
+ASAN     := $(BUILD)/asan
+TSAN     := $(BUILD)/tsan
+JOBS     ?= 2
+CMAKE    := cmake
+DIST     := $(CURDIR)/dist
+
+BASE_PACKAGES    := cmake make g++ pkg-config libgtest-dev libbenchmark-dev googletest
+TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
+WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
+
+.PHONY: all deps deps-test native windows asan tsan test test-native test-asan test-tsan \
+        test-windows demo bench clean format
+
+all: native windows
+
+deps:
+	@tools/setup/install-deps.sh $(BASE_PACKAGES) $(TOOL_PACKAGES) $(WINDOWS_PACKAGES)
+
+deps-test: deps
+	@tools/setup/install-deps.sh $(WINE_PACKAGES)
+
+$(NATIVE)/CMakeCache.txt: | deps
+	$(CMAKE) -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_DIST_DIR=$(DIST)/linux-x64
+
+$(WINDOWS)/CMakeCache.txt: | deps
+	$(CMAKE) -S . -B $(WINDOWS) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
+	    -DQUARNEL_DIST_DIR=$(DIST)/windows-x64
+
+$(ASAN)/CMakeCache.txt: | deps
+	$(CMAKE) -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_TOOLS=OFF \
+	    "-DQUARNEL_SANITIZE=address;undefined"
+
+$(TSAN)/CMakeCache.txt: | deps
+	$(CMAKE) -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_TOOLS=OFF \
+	    -DQUARNEL_SANITIZE=thread
+
+native: $(NATIVE)/CMakeCache.txt
+	$(CMAKE) --build $(NATIVE) -j$(JOBS)
+
+windows: $(WINDOWS)/CMakeCache.txt
+	$(CMAKE) --build $(WINDOWS) -j$(JOBS)
+	@x86_64-w64-mingw32-objdump -p $(DIST)/windows-x64/Quarnel.dll | awk '/DLL Name/ {print $$3}' \
+	    | tools/setup/check-dll-imports.sh
+
+asan: $(ASAN)/CMakeCache.txt
+	$(CMAKE) --build $(ASAN) -j$(JOBS)
+
+tsan: $(TSAN)/CMakeCache.txt
+	$(CMAKE) --build $(TSAN) -j$(JOBS)
+
+test-native: native
+	ctest --test-dir $(NATIVE) --output-on-failure
+
+test-asan: asan
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN) --output-on-failure
+
+test-tsan: tsan
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN) --output-on-failure
+
+test-windows: windows deps-test
+	tools/setup/run-windows-tests.sh $(WINDOWS)
+
+test: deps-test
+	$(MAKE) test-native
+	$(MAKE) test-asan
+	$(MAKE) test-tsan
+	$(MAKE) test-windows
+
+demo: native windows
+	tools/setup/demo.sh $(NATIVE) $(DIST)
+
+bench: | deps
+	$(CMAKE) -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON \
+	    -DQUARNEL_TESTS=OFF -DQUARNEL_TOOLS=OFF
+	$(CMAKE) --build $(BUILD)/bench -j$(JOBS) --target quarnel_bench
+	$(BUILD)/bench/bench/quarnel_bench
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) dist out

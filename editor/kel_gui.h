@@ -1,0 +1,81 @@
+// kelGui: the instrument's own control panel. One child window in the host's window, drawn with
+// GDI into an off-screen bitmap and copied to the screen at every paint; it owns the 14 control
+// records the painter and the mouse handler walk, and keeps the window, back buffer and edit
+// window for as long as the host has the panel open.
+#pragma once
+
+#include "editor/control_layout.h"
+#include "vst/aeff_editor.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+class kelVst;
+struct PluginCore;
+
+/// Size of the window class name buffer, characters with the zero.
+constexpr int kClassNameLength = 100;
+
+/// Process-wide editor count: each editor's construction and each open raise it, each close of
+/// an open panel lowers it, destruction only reads it: an editor destroyed while it is 0 or
+/// less unregisters the window class.
+extern std::atomic<std::int32_t> editorCount;
+
+class kelGui : public AEffGUIEditor {
+  public:
+    explicit kelGui(kelVst& plugin);
+    ~kelGui() override;
+    kelGui(const kelGui&) = delete;
+    kelGui& operator=(const kelGui&) = delete;
+
+    /// effEditOpen: creates the panel window inside parent; always answers true.
+    bool open(void* parent) override;
+    /// effEditClose: destroys the window, the edit window and the back buffer.
+    void close() override;
+
+    /// WM_CREATE of the panel window: accepts file drops, stores the editor in the window's
+    /// user-data slot and creates the child edit window.
+    static void onCreate(HWND window, const CREATESTRUCTA& creation);
+    /// WM_NCDESTROY of the panel window while it still names this editor: the window (and the
+    /// edit window inside it) went away without close, e.g. with a host window destroyed first.
+    void onWindowGone(HWND window);
+
+    /// The panel's size in device pixels (editorWidth x editorScale, editorHeight x editorScale).
+    int panelWidth() const;
+    int panelHeight() const;
+
+    /// True while the plug-in object's state the editor reads (engine and parameter cache)
+    /// exists: false once its teardown has begun.
+    bool pluginAlive() const;
+
+    // Editor state, in the order of the editor's record. The painter and the input handler
+    // (painter.cpp, input.cpp) work on it directly.
+    char className[kClassNameLength] = {}; ///< window class name; empty until the first open
+    OSVERSIONINFOEXA osVersion = {};       ///< Windows version, filled at each open
+    std::int32_t lastMouseX = 0;           ///< device pixels: last press or relative drag step
+    std::int32_t lastMouseY = 0;
+    EditorControl* dragControl = nullptr;     ///< control under the held button; null when idle
+    EditorControl* selectedControl = nullptr; ///< last pressed control, until the next press
+    HWND editWindow = nullptr;                ///< child edit window used by TextField controls
+    HBITMAP backBitmap = nullptr;             ///< off-screen bitmap, panel size
+    HDC backDC = nullptr;                     ///< memory DC with backBitmap selected
+    PluginCore* core = nullptr;               ///< the instrument core with the shared fields
+    kelVst* plugin = nullptr;                 ///< the plug-in object (the owner)
+
+    /// The panel window as this editor created it; PluginCore's editorWindow mirrors it while
+    /// the plug-in object exists, this copy serves the editor's own teardown.
+    HWND window = nullptr;
+    /// The 14 control records and their captions; PluginCore's controls list links them.
+    PanelControls panel = {};
+
+  private:
+    /// Releases the back buffer, the edit window and the panel window (whichever exist).
+    void releaseWindow();
+
+    bool oleInitialised = false; ///< OleInitialize succeeded and needs its OleUninitialize
+};
+
+/// The panel window's procedure (input.cpp).
+LRESULT CALLBACK editorWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,74 @@
+// The instrument's sound state: eight voices, the current patch and the engine's own copy of
+// the 64 program slots, the wavetables, LFO and curve tables, the three output filters, the
+// ensemble and echo units, the shaper, and the master-gain and pitch-bend glides.
+//
+// Tables are built by changeSampleRate and applyPatch on a non-audio thread and read by render
+// on the audio thread; the two never overlap (the shell's busy-flag exclusion).
+#pragma once
+
+#include "engine/echo.h"
+#include "engine/ensemble.h"
+#include "engine/voice.h"
+#include "patches/biquad.h"
+#include "patches/patch.h"
+
+#include <cstdint>
+#include <memory>
+
+/// Voices per engine; there is no voice stealing.
+constexpr int kVoiceCount = 8;
+/// MIDI notes.
+constexpr int kNoteCount = 128;
+/// Sample rate used until the host sets one, Hz.
+constexpr float kDefaultSampleRate = 44100.0f;
+
+struct ChannelState;
+
+struct VoiceLfo {
+    float lfoPhase = 0;     ///< table samples
+    float lfoIncrement = 0; ///< table samples per output sample
+};
+
+struct SynthEngine {
+    std::int32_t shaperLength = 0;        ///< entries of shaperTable (512)
+    std::unique_ptr<float[]> shaperTable; ///< output saturation curve
+    float shaperDrive = 1.0f;             ///< input gain of the saturation
+    Voice voices[kVoiceCount];
+    Biquad hpf;        ///< main bus high-pass
+    Biquad lpf;        ///< main bus low-pass
+    Biquad sendFilter; ///< send bus band-pass
+    Ensemble ensemble;
+    Echo echo;
+    Patch* patch = nullptr; ///< current patch, always one of patches
+    Patch patches[kPatchCount];
+    float sampleRate = kDefaultSampleRate; ///< rate the tables were built for, Hz
+    float gainNow = 1.0f;                  ///< master gain on the voice sum
+    float gainTarget = 1.0f;
+    float gainStep = 0;   ///< per-sample change; 0 when no glide runs
+    float bendNow = 1.0f; ///< pitch-bend ratio applied to all voices
+    float bendTarget = 1.0f;
+    float bendStep = 0;
+    std::unique_ptr<float[]> carrierTable;   ///< tableLength samples, one cycle
+    std::unique_ptr<float[]> modulatorTable; ///< tableLength samples, one cycle
+    std::unique_ptr<float[]> lfoTable;       ///< tableLength samples of one sine cycle
+    std::unique_ptr<float[]> curveTable;     ///< curveLength samples of a half-cosine rise
+    float noteIncrement[kNoteCount] = {};    ///< table samples per output sample, per note
+    VoiceLfo lfo[kVoiceCount];
+    std::int32_t tableLength = 0; ///< int(sampleRate x 0.01)
+    std::int32_t curveLength = 0; ///< int(sampleRate x 0.05)
+};
+
+/// Creates an engine in its initial state: voices free, glides at 1, shaper table built,
+/// filters typed, the 64 bank records copied and stamped, patch = slot 0, no tables yet.
+std::unique_ptr<SynthEngine> createSynthEngine();
+
+/// Acts on one channel message (status with the channel bits cleared). channel1 is MIDI
+/// channel 1's state, the only one that affects the sound. Note numbers outside 0..127 are
+/// ignored and velocities limited to 1..127; a glide toward a value that is not finite is not
+/// started.
+void handleMidi(SynthEngine& engine, const ChannelState& channel1, int type, int data1, int data2);
+
+/// Renders n frames into outputs[0] (left) and outputs[1] (right). Without tables (before the
+/// first sample-rate change) both outputs are silence. A voice whose output is not finite is
+/// freed instead of being mixed.
+void render(SynthEngine& engine, const ChannelState& channel1, float* const* outputs, int n);

@@ -1,0 +1,493 @@
+// The built-in bank. Each program is written as one call that builds the 328-byte record at
+// compile time: the name, the scalar fields, three carrier layers and the modulator layer, and
+// the amplitude, pitch and modulation envelopes. Every byte not set here (padding, the header
+// bytes that construction stamps, the unused parameters of a layer) is zero.
+#include "patches/patch_bank.h"
+
+#include <cstring>
+
+namespace {
+
+/// Scalar fields in record order: window, modulation, lfoRate, lfoDepth, sendFrequency (Hz),
+/// sendReturn, echoTime, velocityTime, attack, sustain, highPassHz, lowPassHz.
+struct Scalars {
+    int window, modulation, lfoRate, lfoDepth;
+    float sendFrequency;
+    int sendReturn, echoTime, velocityTime, attack, sustain;
+    float highPassHz, lowPassHz;
+};
+
+/// A layer: shape, repeats, gain, then p1..p7 (trailing zeros may be left out).
+constexpr WaveLayer layer(int shape, int repeats, float gain, float p1 = 0, float p2 = 0,
+                          float p3 = 0, float p4 = 0, float p5 = 0, float p6 = 0, float p7 = 0) {
+    WaveLayer l{};
+    l.shape = static_cast<std::int8_t>(shape);
+    l.repeats = static_cast<std::int8_t>(repeats);
+    l.gain = gain;
+    const float p[7] = {p1, p2, p3, p4, p5, p6, p7};
+    for (int i = 0; i < 7; ++i)
+        l.params[i] = p[i];
+    return l;
+}
+
+/// A layer of shape 0, which adds nothing.
+constexpr WaveLayer none() {
+    return WaveLayer{};
+}
+
+/// keyCentre/keyAmount; start, peak, decay, sustain, release levels (percent); attack, hold,
+/// decay 1, decay 2, release times (ms).
+constexpr EnvelopeSpec env(int keyCentre, int keyAmount, int start, int peak, int decay,
+                           int sustain, int release, int attackMs, int holdMs, int decay1Ms,
+                           int decay2Ms, int releaseMs) {
+    EnvelopeSpec e{};
+    e.keyCentre = static_cast<std::int8_t>(keyCentre);
+    e.keyAmount = static_cast<std::int8_t>(keyAmount);
+    e.startLevel = static_cast<std::int8_t>(start);
+    e.peakLevel = static_cast<std::int8_t>(peak);
+    e.decayLevel = static_cast<std::int8_t>(decay);
+    e.sustainLevel = static_cast<std::int8_t>(sustain);
+    e.releaseLevel = static_cast<std::int8_t>(release);
+    e.attackMs = attackMs;
+    e.holdMs = holdMs;
+    e.decay1Ms = decay1Ms;
+    e.decay2Ms = decay2Ms;
+    e.releaseMs = releaseMs;
+    return e;
+}
+
+constexpr Patch program(const char* name, const Scalars& s, const WaveLayer& c0,
+                        const WaveLayer& c1, const WaveLayer& c2, const WaveLayer& modulator,
+                        const EnvelopeSpec& amplitude, const EnvelopeSpec& pitch,
+                        const EnvelopeSpec& modulation) {
+    Patch p{};
+    for (int i = 0; i < static_cast<int>(sizeof p.name) - 1 && name[i] != '\0'; ++i)
+        p.name[i] = name[i];
+    p.window = static_cast<std::int8_t>(s.window);
+    p.modulation = static_cast<std::int8_t>(s.modulation);
+    p.lfoRate = static_cast<std::int8_t>(s.lfoRate);
+    p.lfoDepth = static_cast<std::int8_t>(s.lfoDepth);
+    p.sendFrequency = s.sendFrequency;
+    p.sendReturn = static_cast<std::int8_t>(s.sendReturn);
+    p.echoTime = static_cast<std::int8_t>(s.echoTime);
+    p.velocityTime = static_cast<std::int8_t>(s.velocityTime);
+    p.attack = static_cast<std::int8_t>(s.attack);
+    p.sustain = static_cast<std::int8_t>(s.sustain);
+    p.highPassHz = s.highPassHz;
+    p.lowPassHz = s.lowPassHz;
+    p.carrierLayers[0] = c0;
+    p.carrierLayers[1] = c1;
+    p.carrierLayers[2] = c2;
+    p.modulatorLayer = modulator;
+    p.envelopes[0] = amplitude;
+    p.envelopes[1] = pitch;
+    p.envelopes[2] = modulation;
+    return p;
+}
+
+} // namespace
+
+// clang-format off
+constexpr Patch PatchBank[kPatchCount] = {
+    // ---- Leads: bright, a modest attack, a full sustain, short releases ----------------------
+
+    // 0: phase-modulated sines on the fundamental, octave and second octave.
+    program("Lead 1",
+            {0, 25, 59, 50, 2500.0f, -120, 40, 100, 0, 0, 150.0f, 6500.0f},
+            layer(1, 1, 0.55f, 3, 0.15f), layer(1, 2, 0.15f, 3, 0.1f), layer(1, 4, 0.1f, 5, 0.1f),
+            layer(1, 5, 1.0f, 1, 0.1f),
+            env(32, 5, 30, 100, 70, 75, 0, 20, 50, 250, 7000, 30),
+            env(32, 5, 55, 100, 100, 100, 95, 5, 200, 150, 100, 30),
+            env(32, 5, 30, 100, 2, 3, 10, 3, 7, 15, 800, 25)),
+    // 1: a ramp with a steep fall (saw-like) and a brightening octave.
+    program("Lead 2",
+            {10, 30, 55, 40, 3000.0f, -100, 30, 80, 0, 0, 120.0f, 9000.0f},
+            layer(2, 1, 1.0f, 10, 0, 0.5f, 0, 0.5f, 0, 10), layer(1, 2, 0.2f, 2, 0.3f), none(),
+            layer(1, 1, 1.0f, 2, 0.2f),
+            env(32, 5, 20, 100, 80, 75, 0, 8, 40, 300, 5000, 60),
+            env(32, 5, 97, 100, 100, 100, 98, 15, 20, 60, 100, 40),
+            env(32, 5, 40, 100, 45, 35, 10, 5, 20, 200, 1500, 60)),
+    // 2: additive: fourth, second and (subtracted) third harmonic.
+    program("Lead 3",
+            {20, 50, 35, 20, 1500.0f, -120, 20, 100, 0, 0, 50.0f, 7000.0f},
+            layer(4, 1, 0.55f, 4, 0, 1), layer(4, 2, 0.55f, 2, 0, 1), layer(4, 3, -0.35f, 3, 0, 1),
+            layer(1, 1, 1.0f, 2, 0.15f),
+            env(32, 5, 0, 100, 70, 65, 0, 2, 50, 250, 5000, 30),
+            env(32, 5, 85, 101, 100, 100, 95, 100, 20, 80, 100, 30),
+            env(32, 5, 0, 100, 50, 80, 100, 1, 1, 1, 800, 25)),
+    // 3: hollow square with odd harmonics on top.
+    program("Lead 4",
+            {15, 20, 60, 30, 2200.0f, -90, 25, 100, 0, 0, 100.0f, 8000.0f},
+            layer(2, 1, 1.0f, 0.3f, 5, 0.3f, 0, 0.3f, 5, 0.3f), layer(4, 1, 0.25f, 3, 2, 3), none(),
+            layer(1, 2, 1.0f, 1, 0.1f),
+            env(32, 5, 20, 100, 75, 70, 0, 10, 60, 250, 6000, 50),
+            env(32, 5, 98, 100, 100, 100, 97, 10, 30, 80, 100, 40),
+            env(32, 5, 20, 100, 40, 50, 10, 5, 10, 150, 2000, 50)),
+    // 4: hard phase modulation with a pitch blip, sync-like.
+    program("Lead 5",
+            {0, 45, 50, 25, 2800.0f, -110, 40, 100, 0, 0, 130.0f, 10000.0f},
+            layer(1, 1, 0.8f, 2, 0.35f), layer(1, 3, 0.25f, 1, 0.2f), layer(5, 2, 0.1f, 1),
+            layer(1, 3, 1.0f, 1, 0.1f),
+            env(32, 5, 30, 100, 70, 70, 0, 15, 50, 250, 6000, 40),
+            env(32, 5, 60, 100, 100, 100, 95, 8, 100, 150, 100, 30),
+            env(32, 5, 80, 100, 30, 25, 10, 2, 10, 120, 1200, 30)),
+    // 5: six equal harmonics with the even ones thinned out.
+    program("Lead 6",
+            {10, 25, 45, 35, 2000.0f, -100, 20, 100, 0, 0, 100.0f, 7500.0f},
+            layer(4, 1, 0.6f, 1, 1, 6), layer(4, 1, -0.2f, 2, 2, 3), none(),
+            layer(1, 1, 1.0f, 3, 0.12f),
+            env(32, 5, 25, 100, 70, 72, 0, 12, 60, 250, 6000, 45),
+            env(32, 5, 90, 101, 100, 100, 96, 20, 30, 80, 100, 35),
+            env(32, 5, 30, 100, 10, 15, 10, 3, 10, 60, 900, 25)),
+    // 6: rising ramp with a held low third, and stepped octave and twelfth.
+    program("Lead 7",
+            {20, 25, 50, 10, 2840.0f, -70, 80, 100, 0, 0, 50.0f, 15500.0f},
+            layer(2, 1, 1.0f, 2, 0, 0, 0, 0, 1), layer(5, 2, 0.3f, 1), layer(5, 3, 0.1f, 1),
+            layer(1, 1, 1.0f, 1, 0.52f),
+            env(32, 10, 0, 100, 70, 75, 0, 50, 140, 290, 700, 80),
+            env(32, 10, 99, 103, 99, 100, 99, 40, 20, 50, 150, 70),
+            env(32, 10, 60, 100, 25, 30, 60, 150, 50, 210, 500, 90)),
+    // 7: soft sine lead that slides up into the note.
+    program("Lead 8",
+            {20, 20, 40, 45, 1800.0f, -80, 50, 60, 0, 0, 80.0f, 8000.0f},
+            layer(1, 1, 0.8f, 1, 0.25f), layer(4, 1, 0.3f, 2, 1, 4), none(),
+            layer(5, 2, 1.0f, 1, 1),
+            env(32, 5, 10, 100, 80, 78, 0, 30, 80, 300, 7000, 70),
+            env(32, 5, 94, 100, 100, 100, 98, 60, 20, 50, 100, 60),
+            env(32, 5, 20, 100, 50, 40, 10, 20, 20, 200, 1500, 50)),
+    // 8: gritty stepped sines.
+    program("Lead 9",
+            {5, 30, 65, 20, 3200.0f, -120, 35, 100, 0, 0, 150.0f, 11000.0f},
+            layer(5, 1, 1.0f, 1, 1), layer(5, 2, 0.4f, 1, 2), layer(1, 4, 0.1f, 3, 0.1f),
+            layer(1, 2, 1.0f, 2, 0.1f),
+            env(32, 5, 30, 100, 70, 75, 0, 10, 50, 250, 7000, 30),
+            env(32, 5, 80, 100, 100, 100, 95, 5, 150, 150, 100, 30),
+            env(32, 5, 30, 100, 20, 20, 10, 3, 7, 40, 800, 25)),
+    // 9: two ramps an octave apart and a twelfth, slightly detuned at the peak.
+    program("Lead 10",
+            {15, 35, 55, 50, 2500.0f, -120, 60, 100, 0, 0, 100.0f, 12000.0f},
+            layer(2, 1, 1.0f, 10, 0, 0.5f, 0, 0.5f, 0, 10),
+            layer(2, 2, 0.35f, 10, 0, 0.5f, 0, 0.5f, 0, 10), layer(4, 3, 0.15f, 1, 0, 1),
+            layer(1, 1, 1.0f, 1, 0.25f),
+            env(32, 5, 20, 100, 80, 80, 0, 25, 50, 300, 7000, 80),
+            env(32, 5, 99, 101, 100, 100, 98, 30, 40, 200, 100, 60),
+            env(32, 5, 30, 100, 40, 35, 10, 10, 20, 250, 2000, 60)),
+
+    // ---- Elephones: brassy and nasal; brightness swells in after the attack, a small pitch
+    //      scoop, a mid-range formant added back from the send bus ---------------------------
+
+    // 10: brass with a slow brightness swell.
+    program("Elephone 1",
+            {10, 40, 50, 15, 1200.0f, 60, -20, 60, 0, 0, 90.0f, 7000.0f},
+            layer(2, 1, 1.0f, 8, 0, 1, 0, 1, 0, 8), layer(1, 2, 0.3f, 1, 0.3f), none(),
+            layer(1, 1, 1.0f, 1, 0.2f),
+            env(32, 5, 0, 100, 85, 80, 0, 40, 30, 200, 4000, 90),
+            env(32, 5, 96, 100, 100, 100, 99, 30, 10, 30, 100, 60),
+            env(32, 5, 10, 100, 70, 60, 20, 60, 40, 300, 3000, 90)),
+    // 11: narrow pulse: a nasal reed.
+    program("Elephone 2",
+            {10, 30, 55, 20, 1600.0f, 90, -30, 80, 0, 0, 180.0f, 5500.0f},
+            layer(2, 1, 1.0f, 0.2f, 1, 0.2f, 0, 0.2f, 8, 0.2f), layer(4, 2, 0.3f, 1, 2, 3), none(),
+            layer(1, 2, 1.0f, 1, 0.15f),
+            env(32, 5, 0, 100, 85, 82, 0, 25, 40, 200, 5000, 70),
+            env(32, 5, 98, 100, 100, 100, 99, 20, 10, 40, 100, 50),
+            env(32, 5, 20, 100, 60, 55, 20, 30, 30, 200, 2500, 70)),
+    // 12: muted horn, dark and slow to open.
+    program("Elephone 3",
+            {20, 35, 45, 10, 1000.0f, 70, -15, 50, 0, 0, 70.0f, 4500.0f},
+            layer(4, 1, 0.8f, 1, 1, 5), layer(1, 1, 0.3f, 2, 0.2f), none(),
+            layer(1, 1, 1.0f, 1, 0.3f),
+            env(32, 5, 0, 100, 80, 78, 0, 60, 40, 250, 5000, 100),
+            env(32, 5, 97, 100, 100, 100, 99, 40, 10, 40, 100, 70),
+            env(32, 5, 0, 90, 70, 60, 10, 120, 60, 400, 3000, 100)),
+    // 13: a voice through a telephone line: narrow band, strong modulation.
+    program("Elephone 4",
+            {10, 55, 60, 30, 1000.0f, 100, -40, 80, 0, 0, 300.0f, 3400.0f},
+            layer(2, 1, 1.0f, 1, 0, 1, 0, 1, 0, 1), layer(4, 2, 0.2f, 1, 1, 3), none(),
+            layer(1, 2, 1.0f, 1, 0.25f),
+            env(32, 5, 0, 100, 85, 80, 0, 20, 30, 200, 5000, 60),
+            env(32, 5, 99, 100, 100, 100, 99, 10, 10, 30, 100, 40),
+            env(32, 5, 30, 100, 75, 70, 20, 15, 20, 200, 3000, 60)),
+    // 14: brass section: two ramps and the ensemble for width.
+    program("Elephone 5",
+            {10, 40, 40, 25, 1400.0f, -90, 30, 60, 0, 0, 80.0f, 8000.0f},
+            layer(2, 1, 1.0f, 8, 0, 1, 0, 1, 0, 8), layer(2, 2, 0.3f, 8, 0, 1, 0, 1, 0, 8),
+            layer(1, 3, 0.15f, 2, 0.1f),
+            layer(1, 1, 1.0f, 1, 0.2f),
+            env(32, 5, 0, 100, 88, 85, 0, 50, 40, 250, 5000, 120),
+            env(32, 5, 95, 100, 100, 100, 99, 40, 20, 50, 100, 80),
+            env(32, 5, 10, 100, 70, 65, 20, 80, 40, 300, 3000, 120)),
+
+    // ---- Pads: slow attacks, long releases, the ensemble on the send bus --------------------
+
+    // 15: a seven-piece trapezoid.
+    program("Pad 1",
+            {20, 35, 70, 5, 1500.0f, -120, 0, 20, 0, 0, 50.0f, 10000.0f},
+            layer(2, 1, 1.0f, 0.2f, 0.1f, 1.8f, 1.2f, 0.5f, 3, 0.2f), none(), none(),
+            layer(1, 1, 1.0f, 1, 0.3f),
+            env(32, 10, 0, 100, 60, 65, 0, 30, 40, 290, 700, 80),
+            env(32, 10, 99, 100, 100, 100, 99, 2, 2, 10, 150, 70),
+            env(32, 10, 30, 100, 55, 30, 60, 350, 5, 70, 500, 50)),
+    // 16: warm strings.
+    program("Pad 2",
+            {20, 20, 45, 20, 1800.0f, -110, 0, 20, 0, 0, 60.0f, 9000.0f},
+            layer(2, 1, 1.0f, 6, 0, 1, 0, 1, 0, 6), layer(2, 2, 0.35f, 6, 0, 1, 0, 1, 0, 6), none(),
+            layer(1, 1, 1.0f, 1, 0.2f),
+            env(32, 10, 0, 100, 90, 85, 0, 450, 100, 800, 3000, 900),
+            env(32, 10, 99, 100, 100, 100, 99, 50, 10, 50, 150, 400),
+            env(32, 10, 20, 80, 60, 50, 30, 600, 100, 900, 3000, 900)),
+    // 17: choir: soft harmonics and vowel-like formants, the send bus added back.
+    program("Pad 3",
+            {25, 25, 30, 35, 1100.0f, 110, 15, 20, 0, 0, 80.0f, 7000.0f},
+            layer(4, 1, 0.7f, 1, 1, 3), layer(1, 2, 0.4f, 1, 0.3f), layer(1, 5, 0.12f, 1, 0.1f),
+            layer(1, 1, 1.0f, 2, 0.1f),
+            env(32, 10, 0, 100, 90, 88, 0, 700, 100, 900, 4000, 1200),
+            env(32, 10, 99, 100, 100, 100, 99, 100, 20, 100, 150, 600),
+            env(32, 10, 30, 90, 70, 60, 30, 900, 100, 900, 4000, 1200)),
+    // 18: glassy, with a high send band.
+    program("Pad 4",
+            {20, 30, 55, 15, 3500.0f, -120, 0, 20, 0, 0, 100.0f, 12000.0f},
+            layer(1, 1, 1.0f, 2, 0.2f), layer(4, 1, 0.3f, 2, 2, 4), layer(5, 4, 0.1f, 1),
+            layer(1, 3, 1.0f, 1, 0.1f),
+            env(32, 10, 0, 100, 80, 75, 0, 350, 60, 700, 4000, 1500),
+            env(32, 10, 99, 100, 100, 100, 99, 20, 10, 50, 150, 700),
+            env(32, 10, 50, 100, 40, 30, 20, 300, 20, 800, 4000, 1500)),
+    // 19: dark triangle pad.
+    program("Pad 5",
+            {30, 15, 35, 10, 900.0f, -100, 0, 20, 0, 0, 40.0f, 4000.0f},
+            layer(2, 1, 1.0f, 1, 0, 1, 0, 1, 0, 1), layer(1, 2, 0.2f, 1, 0.1f), none(),
+            layer(1, 1, 1.0f, 1, 0.2f),
+            env(32, 10, 0, 100, 90, 90, 0, 900, 100, 1000, 5000, 2000),
+            env(32, 10, 99, 100, 100, 100, 98, 200, 50, 200, 150, 1000),
+            env(32, 10, 0, 100, 60, 50, 20, 1200, 100, 1500, 5000, 2000)),
+    // 20: slow filter-like sweep through the modulation envelope.
+    program("Pad 6",
+            {20, 50, 25, 40, 2000.0f, -120, 0, 20, 0, 0, 60.0f, 10000.0f},
+            layer(2, 1, 1.0f, 6, 0, 1, 0, 1, 0, 6), layer(1, 2, 0.2f, 1, 0.2f), none(),
+            layer(1, 2, 1.0f, 1, 0.3f),
+            env(32, 10, 0, 100, 85, 85, 0, 600, 100, 800, 5000, 1500),
+            env(32, 10, 99, 100, 100, 100, 99, 30, 10, 50, 150, 800),
+            env(32, 10, 0, 100, 40, 60, 20, 2000, 200, 3000, 6000, 1500)),
+    // 21: hollow square pad.
+    program("Pad 7",
+            {25, 25, 60, 25, 1300.0f, -100, 0, 20, 0, 0, 50.0f, 8000.0f},
+            layer(2, 1, 1.0f, 0.3f, 3, 0.3f, 0, 0.3f, 3, 0.3f), layer(4, 1, -0.2f, 2, 2, 2), none(),
+            layer(1, 1, 1.0f, 1, 0.15f),
+            env(32, 10, 0, 100, 85, 80, 0, 500, 80, 800, 4000, 1200),
+            env(32, 10, 99, 100, 100, 100, 99, 40, 10, 50, 150, 600),
+            env(32, 10, 20, 80, 50, 45, 20, 600, 80, 900, 4000, 1200)),
+    // 22: strings with vibrato: the ensemble runs on the main bus (negative LFO depth).
+    program("Pad 8",
+            {20, 20, 55, -20, 1600.0f, 40, 0, 20, 0, 0, 60.0f, 9000.0f},
+            layer(2, 1, 1.0f, 6, 0, 1, 0, 1, 0, 6), layer(4, 1, 0.25f, 1, 1, 4), none(),
+            layer(1, 1, 1.0f, 1, 0.15f),
+            env(32, 10, 0, 100, 90, 88, 0, 400, 100, 800, 4000, 1000),
+            env(32, 10, 99, 100, 100, 100, 99, 30, 10, 50, 150, 500),
+            env(32, 10, 20, 80, 60, 50, 20, 500, 100, 800, 4000, 1000)),
+
+    // ---- Keys: instant attacks, percussive decays to (almost) nothing -----------------------
+
+    // 23: loud and inverted phase-modulated sines with a trapezoid: a hammered tone.
+    program("Keys 1",
+            {0, 40, 30, 15, 2540.0f, 120, -5, 100, 0, 0, 70.0f, 10000.0f},
+            layer(1, 1, 5.0f, 5, 0.1f), layer(1, 1, -1.5f, 3.5f, 0.2f),
+            layer(2, 2, 1.0f, 1, 0.5f, 0.1f, 0, 0.3f, 1, 0.1f),
+            layer(5, 9, 1.0f, 2),
+            env(32, 10, 0, 100, 40, 5, 0, 5, 40, 290, 4500, 80),
+            env(32, 10, 19, 101, 99, 100, 99, 10, 20, 50, 150, 70),
+            env(32, 10, 30, 100, 50, 80, 20, 2, 20, 7, 500, 90)),
+    // 24: electric piano tine: a bright ping that mellows.
+    program("Keys 2",
+            {0, 35, 30, 10, 2500.0f, 100, -5, 100, 0, 0, 60.0f, 10000.0f},
+            layer(1, 1, 1.0f, 1, 0.1f), layer(1, 7, 0.08f, 1, 0.2f), none(),
+            layer(1, 1, 1.0f, 1, 0.3f),
+            env(32, 10, 0, 100, 50, 0, 0, 2, 20, 400, 3500, 120),
+            env(32, 10, 101, 100, 100, 100, 99, 10, 10, 50, 150, 100),
+            env(32, 10, 80, 100, 30, 10, 10, 1, 10, 150, 800, 80)),
+    // 25: clavinet: narrow pulse and a quick decay.
+    program("Keys 3",
+            {0, 45, 35, 15, 2200.0f, 80, -10, 100, 0, 0, 150.0f, 8000.0f},
+            layer(2, 1, 1.0f, 0.1f, 1, 0.1f, 0, 0.1f, 4, 0.1f), layer(4, 1, 0.3f, 2, 1, 6), none(),
+            layer(1, 2, 1.0f, 1, 0.2f),
+            env(32, 10, 0, 100, 40, 0, 0, 1, 10, 150, 900, 40),
+            env(32, 10, 101, 100, 100, 100, 99, 5, 10, 50, 150, 40),
+            env(32, 10, 100, 100, 30, 10, 10, 1, 5, 100, 600, 40)),
+    // 26: organ drawbars with a percussive click and a fading body.
+    program("Keys 4",
+            {0, 10, 60, 40, 2000.0f, 90, -5, 50, 0, 0, 50.0f, 9000.0f},
+            layer(4, 1, 1.0f, 1, 1, 4), layer(1, 3, 0.3f, 1), layer(1, 8, 0.1f, 1),
+            layer(1, 1, 1.0f, 1, 0.1f),
+            env(32, 10, 0, 100, 60, 5, 0, 1, 5, 300, 6000, 60),
+            env(32, 10, 100, 100, 100, 100, 100, 5, 5, 10, 150, 60),
+            env(32, 10, 100, 100, 20, 10, 10, 1, 5, 150, 1000, 60)),
+    // 27: harpsichord: two bright ramps, plucked.
+    program("Keys 5",
+            {0, 30, 30, 10, 3000.0f, 70, 10, 100, 0, 0, 100.0f, 12000.0f},
+            layer(2, 1, 1.0f, 10, 0, 0.3f, 0, 0.3f, 0, 10),
+            layer(2, 2, 0.4f, 10, 0, 0.3f, 0, 0.3f, 0, 10), none(),
+            layer(1, 3, 1.0f, 1, 0.1f),
+            env(32, 10, 0, 100, 30, 0, 0, 1, 5, 200, 2500, 150),
+            env(32, 10, 100, 100, 100, 100, 99, 5, 5, 10, 150, 100),
+            env(32, 10, 100, 100, 40, 10, 10, 1, 5, 100, 1500, 100)),
+    // 28: marimba: fundamental with the fourth and tenth partials, short.
+    program("Keys 6",
+            {0, 20, 25, 5, 1500.0f, 60, -5, 100, 0, 0, 60.0f, 8000.0f},
+            layer(1, 1, 1.0f, 1), layer(1, 4, 0.25f, 1), layer(1, 10, 0.08f, 1),
+            layer(1, 4, 1.0f, 1, 0.1f),
+            env(64, 5, 0, 100, 30, 0, 0, 1, 5, 120, 900, 100),
+            env(64, 5, 100, 100, 100, 100, 100, 5, 5, 10, 150, 100),
+            env(64, 5, 100, 100, 10, 0, 0, 1, 2, 40, 200, 100)),
+    // 29: vibraphone: long ring, the LFO moving the brightness.
+    program("Keys 7",
+            {0, 15, 30, 60, 2000.0f, 60, 0, 100, 0, 0, 60.0f, 10000.0f},
+            layer(1, 1, 1.0f, 1), layer(1, 4, 0.15f, 1, 0.05f), none(),
+            layer(1, 4, 1.0f, 1),
+            env(64, 5, 0, 100, 60, 0, 0, 2, 20, 800, 5000, 400),
+            env(64, 5, 100, 100, 100, 100, 100, 5, 5, 10, 150, 400),
+            env(64, 5, 100, 100, 30, 20, 10, 1, 5, 200, 2000, 300)),
+    // 30: reed piano: a modulated triangle that barks when struck.
+    program("Keys 8",
+            {0, 45, 30, 15, 1800.0f, 100, -10, 100, 0, 0, 70.0f, 9000.0f},
+            layer(2, 1, 1.0f, 1, 0, 1, 0, 1, 0, 1), layer(1, 1, 0.3f, 2, 0.2f), none(),
+            layer(1, 1, 1.0f, 1, 0.35f),
+            env(32, 10, 0, 100, 55, 0, 0, 2, 20, 500, 4000, 100),
+            env(32, 10, 101, 100, 100, 100, 99, 5, 10, 30, 150, 80),
+            env(32, 10, 0, 100, 40, 20, 10, 1, 5, 150, 1500, 80)),
+    // 31: toy piano: slightly out-of-series partials, short and bright.
+    program("Keys 9",
+            {0, 25, 30, 10, 3500.0f, 100, 5, 100, 0, 0, 120.0f, 12000.0f},
+            layer(1, 1, 1.0f, 3, 0.2f), layer(4, 2, 0.2f, 1, 2.5f, 3), none(),
+            layer(1, 2, 1.0f, 1, 0.1f),
+            env(64, 5, 0, 100, 35, 0, 0, 1, 5, 180, 1500, 90),
+            env(64, 5, 101, 100, 100, 100, 99, 5, 5, 10, 150, 70),
+            env(64, 5, 100, 100, 20, 5, 5, 1, 2, 60, 500, 70)),
+
+    // ---- Sequences: short plucks for patterns, echoes on the send bus -----------------------
+
+    // 32: ramp pluck with a fast brightness decay.
+    program("Sequence 1",
+            {0, 60, 40, 10, 1800.0f, -80, 60, 100, 0, 0, 60.0f, 9000.0f},
+            layer(2, 1, 1.0f, 10, 0, 0.3f, 0, 0.3f, 0, 10), none(), none(),
+            layer(1, 1, 1.0f, 2, 0.3f),
+            env(32, 10, 0, 100, 50, 0, 0, 1, 10, 150, 400, 40),
+            env(32, 10, 100, 100, 100, 100, 100, 2, 2, 10, 150, 40),
+            env(32, 10, 0, 100, 20, 0, 0, 1, 5, 80, 400, 40)),
+    // 33: square pluck.
+    program("Sequence 2",
+            {0, 30, 50, 15, 2500.0f, -100, 40, 100, 0, 0, 80.0f, 10000.0f},
+            layer(2, 1, 1.0f, 0.2f, 5, 0.2f, 0, 0.2f, 5, 0.2f), layer(4, 2, 0.2f, 1, 2, 3), none(),
+            layer(1, 2, 1.0f, 1, 0.15f),
+            env(32, 10, 0, 100, 20, 0, 0, 1, 5, 90, 300, 30),
+            env(32, 10, 102, 100, 100, 100, 100, 3, 5, 10, 150, 30),
+            env(32, 10, 100, 100, 20, 0, 0, 1, 5, 60, 300, 30)),
+    // 34: phase-modulated blip.
+    program("Sequence 3",
+            {0, 50, 55, 20, 3000.0f, -120, 70, 100, 0, 0, 120.0f, 12000.0f},
+            layer(1, 1, 1.0f, 3, 0.3f), none(), none(),
+            layer(1, 2, 1.0f, 3, 0.2f),
+            env(32, 10, 0, 100, 10, 0, 0, 1, 1, 60, 200, 20),
+            env(32, 10, 103, 100, 100, 100, 100, 2, 2, 10, 150, 20),
+            env(32, 10, 100, 100, 10, 0, 0, 1, 1, 40, 150, 20)),
+    // 35: stepped-sine arpeggio tone.
+    program("Sequence 4",
+            {0, 25, 60, 25, 2200.0f, -90, 50, 100, 0, 0, 100.0f, 10000.0f},
+            layer(5, 1, 1.0f, 1, 2), layer(5, 2, 0.5f, 1, 1), none(),
+            layer(1, 1, 1.0f, 1, 0.2f),
+            env(32, 10, 0, 100, 40, 0, 0, 1, 10, 120, 500, 40),
+            env(32, 10, 100, 100, 100, 100, 100, 2, 2, 10, 150, 40),
+            env(32, 10, 60, 100, 30, 10, 10, 1, 5, 80, 500, 40)),
+    // 36: bass pluck, low-passed.
+    program("Sequence 5",
+            {0, 35, 30, 5, 800.0f, 60, -10, 100, 0, 0, 40.0f, 5000.0f},
+            layer(1, 1, 1.0f, 1, 0.3f), layer(4, 1, 0.4f, 1, 1, 4), none(),
+            layer(1, 1, 1.0f, 1, 0.2f),
+            env(32, 10, 0, 100, 60, 0, 0, 2, 20, 250, 800, 50),
+            env(32, 10, 100, 100, 100, 100, 100, 2, 2, 10, 150, 50),
+            env(32, 10, 100, 100, 30, 0, 0, 1, 5, 100, 500, 50)),
+    // 37: glassy odd harmonics with a long echo.
+    program("Sequence 6",
+            {0, 30, 45, 30, 3500.0f, 100, 80, 100, 0, 0, 120.0f, 13000.0f},
+            layer(4, 1, 1.0f, 1, 2, 3), layer(1, 2, 0.3f, 2.5f, 0.1f), none(),
+            layer(1, 3, 1.0f, 1, 0.15f),
+            env(64, 5, 0, 100, 30, 0, 0, 1, 5, 150, 600, 80),
+            env(64, 5, 100, 100, 100, 100, 100, 2, 2, 10, 150, 60),
+            env(64, 5, 100, 100, 20, 0, 0, 1, 5, 100, 400, 60)),
+
+    // ---- Bells: partials off the harmonic series (non-integer cycles per repetition), long
+    //      decays, a pitch ping at the strike ------------------------------------------------
+
+    // 38: phase-modulated sines with off-series modulators.
+    program("Bell 1",
+            {0, 10, 25, 80, 4000.0f, 120, 10, 100, 0, 0, 100.0f, 12500.0f},
+            layer(1, 1, 1.0f, 3, 0.1f), layer(1, 2, -0.1f, 2, 0.5f), layer(1, 4, -0.05f, 2, 1.7f),
+            layer(2, 9, 1.0f, 1.5f, 0.15f),
+            env(64, 5, 0, 100, 40, 5, 0, 5, 100, 90, 2500, 80),
+            env(64, 5, 50, 102, 99, 100, 97, 2, 5, 10, 150, 70),
+            env(64, 5, 50, 100, 16, 4, 10, 5, 2, 5, 50, 90)),
+    // 39: tubular bell: a series in steps of 1.41.
+    program("Bell 2",
+            {0, 25, 25, 40, 3000.0f, 110, 10, 100, 0, 0, 80.0f, 12000.0f},
+            layer(4, 1, 1.0f, 1, 1.41f, 5), layer(1, 1, 0.3f, 1, 0.2f), none(),
+            layer(1, 1, 1.0f, 3.5f, 0.1f),
+            env(64, 5, 0, 100, 50, 0, 0, 2, 20, 900, 5000, 600),
+            env(64, 5, 100, 100, 100, 100, 99, 2, 5, 10, 150, 300),
+            env(64, 5, 100, 100, 30, 10, 10, 1, 5, 300, 2000, 300)),
+    // 40: glass bell.
+    program("Bell 3",
+            {0, 20, 30, 50, 4500.0f, 100, 10, 100, 0, 0, 150.0f, 14000.0f},
+            layer(1, 1, 1.0f, 2.76f, 0.3f), layer(1, 3, 0.2f, 1.5f, 0.2f), none(),
+            layer(1, 1, 1.0f, 1.41f, 0.2f),
+            env(64, 5, 0, 100, 35, 0, 0, 1, 10, 500, 3000, 400),
+            env(64, 5, 100, 100, 100, 100, 99, 2, 5, 10, 150, 200),
+            env(64, 5, 100, 100, 20, 5, 5, 1, 5, 200, 1500, 200)),
+    // 41: gamelan: two stretched series against each other.
+    program("Bell 4",
+            {0, 15, 20, 30, 2500.0f, 90, 15, 100, 0, 0, 70.0f, 11000.0f},
+            layer(4, 1, 1.0f, 1, 2.13f, 4), layer(4, 2, -0.3f, 1, 1.76f, 3), none(),
+            layer(1, 1, 1.0f, 2.3f, 0.1f),
+            env(64, 5, 0, 100, 40, 0, 0, 1, 5, 400, 2500, 300),
+            env(64, 5, 100, 100, 100, 100, 99, 2, 5, 10, 150, 200),
+            env(64, 5, 100, 100, 25, 5, 5, 1, 5, 200, 1200, 200)),
+    // 42: church bell: minor-third steps, a very long hum.
+    program("Bell 5",
+            {0, 20, 25, 60, 2000.0f, 110, 20, 100, 0, 0, 50.0f, 9000.0f},
+            layer(4, 1, 1.0f, 1, 1.19f, 6), layer(1, 2, 0.3f, 1.5f, 0.2f), none(),
+            layer(1, 1, 1.0f, 1.19f, 0.15f),
+            env(64, 5, 0, 100, 60, 0, 0, 2, 50, 1500, 8000, 1500),
+            env(64, 5, 100, 100, 100, 100, 99, 2, 5, 10, 150, 500),
+            env(64, 5, 100, 100, 40, 10, 10, 1, 10, 800, 4000, 800)),
+    // 43: music box: small and high.
+    program("Bell 6",
+            {0, 10, 30, 20, 4000.0f, 80, 5, 100, 0, 0, 200.0f, 14000.0f},
+            layer(1, 1, 1.0f, 1), layer(1, 3, 0.2f, 1.33f, 0.2f), layer(4, 5, 0.1f, 1, 1.5f, 3),
+            layer(1, 2, 1.0f, 1, 0.1f),
+            env(64, 5, 0, 100, 25, 0, 0, 1, 5, 250, 1800, 200),
+            env(64, 5, 100, 100, 100, 100, 100, 2, 5, 10, 150, 100),
+            env(64, 5, 100, 100, 20, 0, 0, 1, 5, 100, 800, 100)),
+    // 44: phase-modulation bell with a strike ping.
+    program("Bell 7",
+            {0, 40, 25, 70, 3500.0f, 120, 10, 100, 0, 0, 100.0f, 13000.0f},
+            layer(1, 1, 1.0f, 3.5f, 0.4f), layer(1, 2, -0.1f, 2, 0.5f), none(),
+            layer(1, 1, 1.0f, 1.4f, 0.3f),
+            env(64, 5, 0, 100, 45, 0, 0, 2, 50, 600, 3000, 400),
+            env(64, 5, 50, 102, 99, 100, 97, 2, 5, 10, 150, 70),
+            env(64, 5, 100, 100, 40, 10, 10, 1, 5, 300, 2000, 200)),
+    // 45: crystal: stretched series, off-series sines and a stepped high partial.
+    program("Bell 8",
+            {0, 15, 35, 60, 5000.0f, 100, 10, 100, 0, 0, 150.0f, 15000.0f},
+            layer(4, 1, 0.8f, 1, 2.7f, 3), layer(1, 2, 0.3f, 3.3f, 0.1f), layer(5, 7, 0.1f, 1, 1),
+            layer(2, 9, 1.0f, 1.5f, 0.15f),
+            env(64, 5, 0, 100, 40, 0, 0, 1, 50, 400, 2500, 300),
+            env(64, 5, 100, 102, 99, 100, 98, 2, 5, 10, 150, 150),
+            env(64, 5, 60, 100, 20, 5, 5, 2, 5, 50, 400, 100)),
+
+    // Slots 46..63 are empty records (all zero).
+};
+// clang-format on
+
+void stampPatchHeader(Patch& patch) {
+    patch.formatVersion = kPatchFormatVersion;
+    std::memcpy(patch.productTag, kProductTag, std::strlen(kProductTag) + 1);
+    patch.recordSize = kPatchRecordSize;
+    patch.recordSizeCheck = ~kPatchRecordSize;
+}

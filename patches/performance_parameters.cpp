@@ -1,0 +1,120 @@
+// The six automatable parameters. The ".9" in each scale lets a host value of 1.0 reach the top
+// of its range despite truncation; the reported value multiplies by the single-precision
+// reciprocal of the range, so 1.0 reads back as exactly 1.0.
+#include "patches/performance_parameters.h"
+
+#include "engine/synth_engine.h"
+#include "patches/biquad.h"
+#include "patches/float_to_int.h"
+#include "patches/wave_tables.h"
+
+#include <cstdio>
+
+namespace {
+
+/// Room the display text may use, bytes with the terminating zero.
+constexpr int kDisplayTextSize = 16;
+
+constexpr float kPercentScale = 100.9f; ///< "Window" and "Modulation": 0..100
+constexpr float kPercentReciprocal = 0.01f;
+constexpr float kAttackScale = 180.9f; ///< "Atack": -80..100
+constexpr int kAttackOffset = 80;
+constexpr float kAttackReciprocal = 0.0055555557f; // 1/180
+constexpr float kSustainScale = 199.9f;            ///< "Sustain": -99..100
+constexpr int kSustainOffset = 99;
+constexpr float kSustainReciprocal = 0.0050251256f; // 1/199
+constexpr float kHighPassScale = 1490.9f;           ///< "HPF": 10..1500 Hz
+constexpr int kHighPassLowest = 10;
+constexpr float kHighPassReciprocal = 0.00067114097f; // 1/1490
+constexpr float kLowPassScale = 18000.9f;             ///< "LPF": 2000..20000 Hz
+constexpr int kLowPassLowest = 2000;
+constexpr float kLowPassReciprocal = 5.5555556e-5f; // 1/18000
+
+/// Host values are limited to 0..1 first; NaN counts as 0.
+float clampHostValue(float v) {
+    if (!(v > 0.0f)) return 0.0f;
+    return v > 1.0f ? 1.0f : v;
+}
+
+/// The low eight bits of v as a signed byte.
+std::int8_t lowByte(int v) {
+    return static_cast<std::int8_t>(static_cast<std::uint8_t>(v & 0xFF));
+}
+
+int scaled(float v, float scale) {
+    return truncateToInt(v * scale);
+}
+
+} // namespace
+
+void setPerformanceParameter(SynthEngine& engine, int index, float v, float sampleRate) {
+    if (index < 0 || index >= kParameterCount || engine.patch == nullptr) return;
+    v = clampHostValue(v);
+    Patch& patch = *engine.patch;
+    switch (index) {
+    case ParamWindow:
+        patch.window = lowByte(scaled(v, kPercentScale));
+        // The taper is part of the carrier table: rebuild it at once, and only it.
+        if (engine.carrierTable && engine.tableLength > 0)
+            buildCarrierTable(engine.carrierTable.get(), engine.tableLength, patch);
+        break;
+    case ParamModulation:
+        patch.modulation = lowByte(scaled(v, kPercentScale));
+        break;
+    case ParamAttack:
+        patch.attack = lowByte(scaled(v, kAttackScale) - kAttackOffset);
+        break;
+    case ParamSustain:
+        patch.sustain = lowByte(scaled(v, kSustainScale) - kSustainOffset);
+        break;
+    case ParamHighPass:
+        engine.hpf.frequency = static_cast<float>(kHighPassLowest + scaled(v, kHighPassScale));
+        designBiquad(engine.hpf, sampleRate);
+        break;
+    case ParamLowPass:
+        engine.lpf.frequency = static_cast<float>(kLowPassLowest + scaled(v, kLowPassScale));
+        designBiquad(engine.lpf, sampleRate);
+        break;
+    default:
+        break;
+    }
+}
+
+float describePerformanceParameter(const SynthEngine& engine, int index, char* text) {
+    if (index < 0 || index >= kParameterCount || engine.patch == nullptr) return 0.0f;
+    const Patch& patch = *engine.patch;
+    int shown = 0;
+    float normalised = 0.0f;
+    switch (index) {
+    case ParamWindow:
+        shown = patch.window;
+        normalised = static_cast<float>(patch.window) * kPercentReciprocal;
+        break;
+    case ParamModulation:
+        shown = patch.modulation;
+        normalised = static_cast<float>(patch.modulation) * kPercentReciprocal;
+        break;
+    case ParamAttack:
+        shown = patch.attack;
+        normalised = static_cast<float>(patch.attack + kAttackOffset) * kAttackReciprocal;
+        break;
+    case ParamSustain:
+        shown = patch.sustain;
+        normalised = static_cast<float>(patch.sustain + kSustainOffset) * kSustainReciprocal;
+        break;
+    case ParamHighPass:
+        shown = truncateToInt(engine.hpf.frequency);
+        normalised =
+            (engine.hpf.frequency - static_cast<float>(kHighPassLowest)) * kHighPassReciprocal;
+        break;
+    case ParamLowPass:
+        shown = truncateToInt(engine.lpf.frequency);
+        normalised =
+            (engine.lpf.frequency - static_cast<float>(kLowPassLowest)) * kLowPassReciprocal;
+        break;
+    default:
+        break;
+    }
+    if (text != nullptr) std::snprintf(text, kDisplayTextSize, "%d", shown);
+    return normalised;
+}

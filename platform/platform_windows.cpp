@@ -1,0 +1,50 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+namespace {
+HINSTANCE moduleHandle = nullptr;
+
+/// Address inside this module, used to find the module handle when no DllMain ran.
+void moduleAnchor() {}
+} // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) moduleHandle = instance;
+    return TRUE;
+}
+
+namespace platform {
+
+void yieldThread() {
+    Sleep(0);
+}
+
+void sleepBriefly() {
+    Sleep(1);
+}
+
+void* moduleInstance() {
+    if (!moduleHandle) {
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(&moduleAnchor), &moduleHandle);
+    }
+    return moduleHandle;
+}
+
+void libraryPath(char* buffer, std::size_t size) {
+    if (!buffer || size == 0) return;
+    buffer[0] = 0;
+    DWORD n = GetModuleFileNameA(static_cast<HMODULE>(moduleInstance()), buffer,
+                                 static_cast<DWORD>(size));
+    if (n == 0 || n >= size) buffer[size - 1] = 0;
+}
+
+} // namespace platform
+
+namespace platform {
+void invalidateWindow(void* window) {
+    if (window) InvalidateRect(static_cast<HWND>(window), nullptr, FALSE);
+}
+} // namespace platform

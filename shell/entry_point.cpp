@@ -1,0 +1,26 @@
+// The exported entry point: asks the host for its version once and, if it answers, creates one
+// plug-in object and hands its record to the host. Exported as "VSTPluginMain" and as "main".
+#include "shell/kel_vst.h"
+
+#include <new>
+
+#if defined(_WIN32)
+#define QUARNEL_EXPORT extern "C" __declspec(dllexport)
+#else
+#define QUARNEL_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+QUARNEL_EXPORT AEffect* VSTPluginMain(audioMasterCallback host) {
+    if (!host) return nullptr;
+    if (host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
+    kelVst* plugin = new (std::nothrow) kelVst(host);
+    return plugin ? plugin->getAeffect() : nullptr;
+}
+
+#if !defined(_WIN32)
+// The second export name; on Windows the module definition file exports the alias.
+QUARNEL_EXPORT AEffect* quarnelMainAlias(audioMasterCallback host) __asm__("main");
+QUARNEL_EXPORT AEffect* quarnelMainAlias(audioMasterCallback host) {
+    return VSTPluginMain(host);
+}
+#endif

@@ -1,0 +1,238 @@
+// Shared pieces of the editor tests: a plug-in object built directly with its panel, a
+// top-level window to host the panel, message pumping, pixel capture and GDI object counts.
+#pragma once
+
+#include "editor/control_layout.h"
+#include "editor/input.h"
+#include "editor/kel_gui.h"
+#include "editor/painter.h"
+#include "patches/performance_parameters.h"
+#include "shell/kel_vst.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace editortest {
+
+inline VstIntPtr host(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
+    return opcode == audioMasterVersion ? 2400 : 0;
+}
+
+inline std::unique_ptr<kelVst> makePlugin() {
+    return std::make_unique<kelVst>(&host);
+}
+
+inline kelGui& guiOf(kelVst& plugin) {
+    return *static_cast<kelGui*>(plugin.getEditor());
+}
+
+/// GDI objects the process holds now. Windows counts them with GetGuiResources; Wine does not
+/// implement that call (it answers 0), so there the live entries of the process's GDI handle
+/// table (PEB's GdiSharedHandleTable: 65536 entries of 24 bytes, type byte at offset 14) are
+/// counted instead.
+inline DWORD gdiObjects() {
+    const DWORD counted = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    if (counted != 0) return counted;
+    struct HandleEntry {
+        std::uint64_t object;
+        std::uint32_t owner;
+        std::uint16_t unique;
+        std::uint8_t type;
+        std::uint8_t flags;
+        std::uint64_t user;
+    };
+    static_assert(sizeof(HandleEntry) == 24);
+    constexpr std::size_t kPebHandleTable = 0xF8;
+    constexpr int kHandleTableEntries = 0x10000;
+    const unsigned char* peb = nullptr;
+    __asm__("movq %%gs:0x60, %0" : "=r"(peb)); // the TEB's pointer to the PEB (x64)
+    const auto* table = *reinterpret_cast<const HandleEntry* const*>(peb + kPebHandleTable);
+    if (!table) return 0;
+    DWORD live = 0;
+    for (int i = 0; i < kHandleTableEntries; ++i)
+        if (table[i].type != 0) ++live;
+    return live;
+}
+
+/// Dispatches every waiting message of this thread.
+inline void pumpMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+/// A visible frame standing in for the host's editor frame: a child of one top-level window
+/// that lives as long as the test program (Wine without a window manager takes two seconds to
+/// destroy a visible top-level window, children go at once). Frames are stacked by slot.
+class ParentWindow {
+  public:
+    explicit ParentWindow(int slot = 0) {
+        static const char* className = registerClass();
+        static HWND desktop =
+            CreateWindowExA(0, className, "editor tests", WS_POPUP | WS_VISIBLE, 0, 0, 440, 400,
+                            nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        handle = CreateWindowExA(
+            0, className, "editor frame", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS,
+            10, 10 + 130 * slot, 400, 120, desktop, nullptr, GetModuleHandleA(nullptr), nullptr);
+        pumpMessages();
+    }
+    ~ParentWindow() {
+        if (IsWindow(handle)) DestroyWindow(handle);
+        pumpMessages();
+    }
+    ParentWindow(const ParentWindow&) = delete;
+    ParentWindow& operator=(const ParentWindow&) = delete;
+
+    HWND get() const { return handle; }
+
+  private:
+    static const char* registerClass() {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = DefWindowProcA;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(0x7F00));
+        windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+        windowClass.lpszClassName = "QuarnelEditorTestFrame";
+        RegisterClassA(&windowClass);
+        return windowClass.lpszClassName;
+    }
+
+    HWND handle = nullptr;
+};
+
+/// A 32-bit top-down bitmap with a memory DC, for drawing and reading pixels back.
+class Canvas {
+  public:
+    Canvas(int width, int height) : width(width), height(height) {
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        dc = CreateCompatibleDC(nullptr);
+        bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        previous = SelectObject(dc, bitmap);
+        SetBkMode(dc, TRANSPARENT);
+    }
+    ~Canvas() {
+        SelectObject(dc, previous);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+    }
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+
+    /// Fills the whole canvas with colour (COLORREF).
+    void fill(std::uint32_t colour) {
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                set(x, y, colour);
+    }
+    /// The pixel at (x, y) as COLORREF 0x00BBGGRR; 0xFFFFFFFF outside.
+    std::uint32_t at(int x, int y) const {
+        if (x < 0 || y < 0 || x >= width || y >= height) return 0xFFFFFFFFu;
+        GdiFlush();
+        const std::uint32_t bgrx = static_cast<const std::uint32_t*>(bits)[y * width + x];
+        return ((bgrx >> 16) & 0xFF) | (bgrx & 0xFF00) | ((bgrx & 0xFF) << 16);
+    }
+    void set(int x, int y, std::uint32_t colour) {
+        static_cast<std::uint32_t*>(bits)[y * width + x] =
+            ((colour >> 16) & 0xFF) | (colour & 0xFF00) | ((colour & 0xFF) << 16);
+    }
+    /// Copies the client area of window into the canvas.
+    void grab(HWND window) {
+        HDC screen = GetDC(window);
+        BitBlt(dc, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+        ReleaseDC(window, screen);
+        GdiFlush();
+    }
+    /// Pixels in the box (left, top, width, height) whose colour is not colour.
+    int countOther(int left, int top, int w, int h, std::uint32_t colour) const {
+        int n = 0;
+        for (int y = top; y < top + h; ++y)
+            for (int x = left; x < left + w; ++x)
+                if (at(x, y) != colour) ++n;
+        return n;
+    }
+    /// Pixels in the box whose colour is colour.
+    int count(int left, int top, int w, int h, std::uint32_t colour) const {
+        return w * h - countOther(left, top, w, h, colour);
+    }
+
+    HDC dc = nullptr;
+    const int width;
+    const int height;
+
+  private:
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ previous = nullptr;
+    void* bits = nullptr;
+};
+
+/// Draws one control into dc the way a paint does: the DC's own pen, brush and font are put
+/// back afterwards and whatever the drawing left selected is deleted.
+inline void drawIsolated(kelGui& gui, HDC dc, const EditorControl& control) {
+    HGDIOBJ pen = SelectObject(dc, GetStockObject(BLACK_PEN));
+    HGDIOBJ brush = SelectObject(dc, GetStockObject(WHITE_BRUSH));
+    HGDIOBJ font = SelectObject(dc, GetStockObject(SYSTEM_FONT));
+    drawControl(gui, dc, control);
+    DeleteObject(SelectObject(dc, pen));
+    DeleteObject(SelectObject(dc, brush));
+    DeleteObject(SelectObject(dc, font));
+}
+
+/// lParam of a mouse message at (x, y).
+inline LPARAM mouseAt(int x, int y) {
+    return MAKELPARAM(static_cast<WORD>(static_cast<std::int16_t>(x)),
+                      static_cast<WORD>(static_cast<std::int16_t>(y)));
+}
+
+/// Holds Shift down in this thread's keyboard state while alive.
+class ShiftHeld {
+  public:
+    ShiftHeld() { setShift(0x80); }
+    ~ShiftHeld() { setShift(0); }
+    ShiftHeld(const ShiftHeld&) = delete;
+    ShiftHeld& operator=(const ShiftHeld&) = delete;
+
+  private:
+    static void setShift(BYTE state) {
+        BYTE keys[256];
+        GetKeyboardState(keys);
+        keys[VK_SHIFT] = state;
+        keys[VK_LSHIFT] = state;
+        SetKeyboardState(keys);
+    }
+};
+
+/// The engine's current value of parameter index (what getParameter would report fresh).
+inline float parameterNow(kelVst& plugin, int index) {
+    char text[64];
+    return describePerformanceParameter(*plugin.getCore().engine, index, text);
+}
+
+/// The control at position i (0-based) of the list.
+inline EditorControl* controlAt(PluginCore& core, int i) {
+    EditorControl* control = core.controls;
+    while (control && i-- > 0)
+        control = control->next;
+    return control;
+}
+
+/// Centre of the knob of parameter i on the panel, device pixels.
+inline POINT knobCentre(int i) {
+    const int x = i < 4 ? 4 + 60 * i : 244 + 60 * (i - 4);
+    return POINT{x + 28, 24 + 28};
+}
+
+} // namespace editortest

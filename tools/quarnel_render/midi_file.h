@@ -1,0 +1,41 @@
+// Reading a Standard MIDI File (through libsmf) into the channel messages the render tool plays.
+#pragma once
+
+#include "tools/quarnel_render/midi_schedule.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quarnel_render {
+
+/// The playable content of a MIDI file.
+struct MidiFileContents {
+    /// Channel messages of all tracks merged in time order, times in seconds following the
+    /// file's tempo map. Meta events, system-exclusive and other system messages are left out.
+    std::vector<TimedMessage> messages;
+    /// Number of tracks in the file (>= 1).
+    int trackCount = 0;
+};
+
+/// A MIDI file that is missing or cannot be parsed; what() says which and why.
+class MidiFileError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/// Largest MIDI file read (bytes); real files are a few hundred kilobytes at most.
+constexpr std::size_t kMaxMidiFileBytes = 64u << 20;
+
+/// Checks the structure libsmf relies on: an MThd chunk first with a 6-byte header, format 0..2
+/// and at least one track; every chunk inside the file; as many track chunks as declared; and
+/// in every track chunk well-formed events (channel messages with running status, meta events,
+/// 0xF0 system-exclusive events; no 0xF7 escapes) up to an End Of Track event.
+/// Returns "" when the structure is sound, else what is wrong.
+std::string checkStructure(const std::vector<unsigned char>& bytes);
+
+/// Reads path; throws MidiFileError for a missing, oversized, truncated or otherwise damaged
+/// file.
+MidiFileContents readMidiFile(const std::string& path);
+
+} // namespace quarnel_render

@@ -1,0 +1,81 @@
+#include "tools/quarnel_render/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+namespace quarnel_render {
+
+namespace {
+
+/// Exit code for a command line that cannot be used.
+constexpr int kUsageExitCode = 2;
+
+constexpr const char* kDescription =
+    "Plays a Standard MIDI File through a VST 2.4 instrument and writes the sound to a file.\n"
+    "All tracks are merged and the tempo map is followed; channel messages are sent to the\n"
+    "plug-in with frame-accurate offsets, meta and system-exclusive events are not.";
+
+constexpr const char* kFooter =
+    "Program changes: a MIDI program change (0xC0..0xCF) on any channel is passed on to the\n"
+    "plug-in as MIDI and also selects that program number with effSetProgram exactly at its\n"
+    "frame (the block is split there). Changes at time 0 override --program; numbers the\n"
+    "plug-in does not have are ignored with a warning.\n"
+    "Output: the extension chooses the format, .wav (32-bit float) or .flac (24-bit, clipped).\n"
+    "The file is written beside the output under a temporary name and renamed when complete.";
+
+} // namespace
+
+std::string defaultOutputPath(const std::string& midiPath) {
+    const std::filesystem::path stem = std::filesystem::path(midiPath).stem();
+    return (std::filesystem::path("out") / stem).string() + ".wav";
+}
+
+ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& defaultPlugin) {
+    RenderOptions options;
+    options.pluginPath = defaultPlugin;
+
+    CLI::App app(kDescription, "quarnel-render");
+    app.footer(kFooter);
+    app.add_option("midi", options.midiPath, "Standard MIDI File to play")->required();
+    app.add_option("--plugin", options.pluginPath, "VST 2.4 instrument library (.so)")
+        ->envname("QUARNEL_PLUGIN")
+        ->capture_default_str();
+    app.add_option("-p,--program", options.program,
+                   "Initial program: a number, or a program name as the plug-in reports it "
+                   "(letter case ignored); default 0");
+    app.add_option("-r,--rate", options.sampleRate, "Sample rate in Hz")
+        ->check(CLI::Range(kMinSampleRate, kMaxSampleRate))
+        ->capture_default_str();
+    app.add_option("-b,--block", options.blockSize, "Frames per processing block")
+        ->check(CLI::Range(kMinBlockSize, kMaxBlockSize))
+        ->capture_default_str();
+    app.add_option("-o,--output", options.outputPath,
+                   "Output file, .wav or .flac (default: out/<MIDI file name>.wav)");
+    app.add_option("-t,--tail", options.tailSeconds, "Seconds rendered after the last MIDI message")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                // The range check alone lets "nan" through.
+                const double value = std::strtod(text.c_str(), nullptr);
+                return std::isfinite(value) ? std::string() : "not a number of seconds: " + text;
+            },
+            "", "finite"))
+        ->check(CLI::Range(0.0, kMaxTailSeconds))
+        ->capture_default_str();
+
+    ParsedCommandLine parsed;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        parsed.exitCode = code == 0 ? 0 : kUsageExitCode;
+        return parsed;
+    }
+    if (options.outputPath.empty()) options.outputPath = defaultOutputPath(options.midiPath);
+    parsed.options = options;
+    return parsed;
+}
+
+} // namespace quarnel_render

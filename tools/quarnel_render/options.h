@@ -1,0 +1,50 @@
+// The render tool's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quarnel_render {
+
+/// Sample rates the tool accepts (Hz).
+constexpr int kMinSampleRate = 8000;
+constexpr int kMaxSampleRate = 384000;
+/// Block sizes the tool accepts (frames per processReplacing call).
+constexpr int kMinBlockSize = 1;
+constexpr int kMaxBlockSize = 16384;
+/// Longest tail the tool renders after the last event (seconds).
+constexpr double kMaxTailSeconds = 3600.0;
+
+struct RenderOptions {
+    /// The Standard MIDI File to play.
+    std::string midiPath;
+    /// The VST 2.4 instrument library (.so).
+    std::string pluginPath;
+    /// Initial program: a slot number or a program name; "" selects slot 0.
+    std::string program;
+    /// Sample rate in Hz, kMinSampleRate..kMaxSampleRate.
+    int sampleRate = 44100;
+    /// Frames per processReplacing call, kMinBlockSize..kMaxBlockSize.
+    int blockSize = 512;
+    /// Output file (.wav or .flac).
+    std::string outputPath;
+    /// Seconds rendered after the last MIDI message, 0..kMaxTailSeconds.
+    double tailSeconds = 2.0;
+};
+
+/// The result of parsing: options to render with, or the exit code to leave with (after help
+/// or a usage error, both already printed).
+struct ParsedCommandLine {
+    std::optional<RenderOptions> options;
+    int exitCode = 0;
+};
+
+/// Parses the command line; defaultPlugin is the --plugin default (the QUARNEL_PLUGIN
+/// environment variable overrides it, the option overrides both).
+ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& defaultPlugin);
+
+/// The default output for a MIDI file: out/<file name without extension>.wav.
+std::string defaultOutputPath(const std::string& midiPath);
+
+} // namespace quarnel_render

@@ -1,0 +1,146 @@
+#include "tools/vst_host/plugin_host.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace vsthost {
+
+namespace {
+std::atomic<int> callbackCalls{0};
+
+void* openLibrary(const std::string& path, std::string& error) {
+#if defined(_WIN32)
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (!module) error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+    return reinterpret_cast<void*>(module);
+#else
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* message = dlerror();
+        error = message ? message : ("cannot load " + path);
+    }
+    return handle;
+#endif
+}
+
+void* findSymbol(void* handle, const char* name) {
+#if defined(_WIN32)
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+#else
+    return dlsym(handle, name);
+#endif
+}
+
+void closeLibrary(void* handle) {
+#if defined(_WIN32)
+    FreeLibrary(static_cast<HMODULE>(handle));
+#else
+    dlclose(handle);
+#endif
+}
+} // namespace
+
+PluginLibrary::PluginLibrary(const std::string& path) {
+    handle = openLibrary(path, lastError);
+    if (!handle) return;
+    entry = reinterpret_cast<EntryFunction>(findSymbol(handle, "VSTPluginMain"));
+    mainEntry = reinterpret_cast<EntryFunction>(findSymbol(handle, "main"));
+    if (!entry) lastError = path + " has no VSTPluginMain entry point: not a VST 2.4 plug-in";
+}
+
+PluginLibrary::~PluginLibrary() {
+    if (handle) closeLibrary(handle);
+}
+
+VstIntPtr hostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
+    callbackCalls.fetch_add(1);
+    if (opcode == audioMasterVersion) return kVstVersion;
+    return 0;
+}
+
+int hostCallbackCount() {
+    return callbackCalls.load();
+}
+
+PluginInstance::PluginInstance(const PluginLibrary& library, audioMasterCallback callback) {
+    if (!library.loaded()) return;
+    fx = library.entryPoint()(callback ? callback : &hostCallback);
+    if (fx && fx->magic != kEffectMagic) fx = nullptr;
+}
+
+PluginInstance::~PluginInstance() {
+    if (fx) close();
+}
+
+VstIntPtr PluginInstance::dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
+                                   float opt) {
+    return fx ? fx->dispatcher(fx, opcode, index, value, ptr, opt) : 0;
+}
+
+VstIntPtr PluginInstance::close() {
+    if (!fx) return 0;
+    dispatch(effMainsChanged, 0, 0);
+    VstIntPtr result = fx->dispatcher(fx, effClose, 0, 0, nullptr, 0.0f);
+    fx = nullptr;
+    return result;
+}
+
+void PluginInstance::start(float sampleRate, std::int32_t blockSize) {
+    dispatch(effSetSampleRate, 0, 0, nullptr, sampleRate);
+    dispatch(effSetBlockSize, 0, blockSize);
+    dispatch(effMainsChanged, 0, 1);
+}
+
+std::string PluginInstance::text(VstInt32 opcode, VstInt32 index, std::size_t room) {
+    std::string buffer(room, '\0');
+    dispatch(opcode, index, 0, buffer.data());
+    buffer.resize(std::strlen(buffer.c_str()));
+    return buffer;
+}
+
+VstIntPtr PluginInstance::sendMidi(const std::vector<MidiMessage>& messages) {
+    if (messages.empty()) return dispatch(effProcessEvents, 0, 0, nullptr);
+    std::vector<VstMidiEvent> events(messages.size());
+    std::size_t bytes = offsetof(VstEvents, events) + messages.size() * sizeof(VstEvent*);
+    std::unique_ptr<unsigned char[]> storage(new unsigned char[bytes]());
+    auto* list = reinterpret_cast<VstEvents*>(storage.get());
+    list->numEvents = static_cast<VstInt32>(messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        VstMidiEvent& e = events[i];
+        std::memset(&e, 0, sizeof(e));
+        e.type = kVstMidiType;
+        e.byteSize = sizeof(VstMidiEvent);
+        e.deltaFrames = messages[i].deltaFrames;
+        e.midiData[0] = static_cast<char>(messages[i].status);
+        e.midiData[1] = static_cast<char>(messages[i].data1);
+        e.midiData[2] = static_cast<char>(messages[i].data2);
+        list->events[i] = reinterpret_cast<VstEvent*>(&e);
+    }
+    return dispatch(effProcessEvents, 0, 0, list);
+}
+
+void PluginInstance::render(std::int32_t frames, std::vector<float>& left,
+                            std::vector<float>& right) {
+    left.assign(static_cast<std::size_t>(frames), 0.0f);
+    right.assign(static_cast<std::size_t>(frames), 0.0f);
+    std::vector<float> inLeft(static_cast<std::size_t>(frames), 0.0f);
+    std::vector<float> inRight(static_cast<std::size_t>(frames), 0.0f);
+    float* inputs[2] = {inLeft.data(), inRight.data()};
+    float* outputs[2] = {left.data(), right.data()};
+    if (fx) fx->processReplacing(fx, inputs, outputs, frames);
+}
+
+std::string pluginPathFromEnvironment(const std::string& fallback) {
+    const char* path = std::getenv("QUARNEL_PLUGIN");
+    return (path && *path) ? std::string(path) : fallback;
+}
+
+} // namespace vsthost
