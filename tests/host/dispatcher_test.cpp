@@ -270,3 +270,42 @@ TEST(Lifecycle, CloseReturnsOneAndInstancesCanBeMadeAgain) {
         EXPECT_FALSE(instance.valid());
     }
 }
+
+TEST(Events, MalformedListsAreHandledSafely) {
+    auto fx = newInstance();
+    struct List {
+        VstInt32 numEvents;
+        VstIntPtr reserved;
+        VstEvent* events[4];
+    };
+    VstMidiEvent note{};
+    note.type = kVstMidiType;
+    note.byteSize = sizeof(VstMidiEvent);
+    note.midiData[0] = char(0x90);
+    note.midiData[1] = 60;
+    note.midiData[2] = 100;
+    VstMidiEvent shortEvent = note; // a byteSize too small to hold the MIDI bytes
+    shortEvent.byteSize = 8;
+    VstEvent sysex{};
+    sysex.type = kVstSysExType;
+    sysex.byteSize = sizeof(VstEvent);
+
+    List negative{-5, 0, {}};
+    EXPECT_EQ(fx->dispatch(effProcessEvents, 0, 0, &negative), 1);
+    List junk{4, 0, {nullptr, reinterpret_cast<VstEvent*>(&shortEvent), &sysex, nullptr}};
+    EXPECT_EQ(fx->dispatch(effProcessEvents, 0, 0, &junk), 1);
+    std::vector<float> left, right;
+    fx->render(1024, left, right);
+    float peak = 0;
+    for (float v : left)
+        peak = std::max(peak, std::abs(v));
+    EXPECT_LT(peak, 1e-6f) << "nothing in the malformed lists may start a note";
+
+    List good{1, 0, {reinterpret_cast<VstEvent*>(&note)}};
+    EXPECT_EQ(fx->dispatch(effProcessEvents, 0, 0, &good), 1);
+    fx->render(1024, left, right);
+    for (float v : left)
+        peak = std::max(peak, std::abs(v));
+    EXPECT_GT(peak, 1e-3f);
+    EXPECT_EQ(fx->dispatch(effProcessEvents, 0, 0, nullptr), 0);
+}
