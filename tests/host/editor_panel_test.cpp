@@ -9,6 +9,7 @@
 #if defined(_WIN32)
 
 #include "host_fixture.h"
+#include "tests/support/windows_probe.h"
 
 #include <windows.h>
 
@@ -45,74 +46,8 @@ constexpr KnobSpec kKnobs[6] = {{4, 0x5555FF, 0x080855},   {64, 0xFF5555, 0x5508
 constexpr int kKnobTop = 24;
 constexpr int kKnobHalf = 28;
 
-// The test program links no GDI library of its own: the few GDI calls it needs for reading
-// pixels back come from gdi32.dll at run time.
-struct Gdi {
-    decltype(&::CreateCompatibleDC) createCompatibleDC;
-    decltype(&::CreateDIBSection) createDIBSection;
-    decltype(&::SelectObject) selectObject;
-    decltype(&::BitBlt) bitBlt;
-    decltype(&::DeleteObject) deleteObject;
-    decltype(&::DeleteDC) deleteDC;
-    decltype(&::GdiFlush) gdiFlush;
-};
-
-template <typename F> F gdiFunction(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-const Gdi& gdi() {
-    static const Gdi loaded = [] {
-        HMODULE module = LoadLibraryA("gdi32.dll");
-        Gdi g{};
-        g.createCompatibleDC =
-            gdiFunction<decltype(g.createCompatibleDC)>(module, "CreateCompatibleDC");
-        g.createDIBSection = gdiFunction<decltype(g.createDIBSection)>(module, "CreateDIBSection");
-        g.selectObject = gdiFunction<decltype(g.selectObject)>(module, "SelectObject");
-        g.bitBlt = gdiFunction<decltype(g.bitBlt)>(module, "BitBlt");
-        g.deleteObject = gdiFunction<decltype(g.deleteObject)>(module, "DeleteObject");
-        g.deleteDC = gdiFunction<decltype(g.deleteDC)>(module, "DeleteDC");
-        g.gdiFlush = gdiFunction<decltype(g.gdiFlush)>(module, "GdiFlush");
-        return g;
-    }();
-    return loaded;
-}
-
-/// GDI objects the process holds now. Windows counts them with GetGuiResources; Wine does not
-/// implement that call (it answers 0), so there the live entries of the process's GDI handle
-/// table (PEB's GdiSharedHandleTable: 65536 entries of 24 bytes, type byte at offset 14) are
-/// counted instead.
-DWORD gdiObjects() {
-    const DWORD counted = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-    if (counted != 0) return counted;
-    struct HandleEntry {
-        std::uint64_t object;
-        std::uint32_t owner;
-        std::uint16_t unique;
-        std::uint8_t type;
-        std::uint8_t flags;
-        std::uint64_t user;
-    };
-    static_assert(sizeof(HandleEntry) == 24);
-    constexpr std::size_t kPebHandleTable = 0xF8;
-    constexpr int kHandleTableEntries = 0x10000;
-    const unsigned char* peb = nullptr;
-    __asm__("movq %%gs:0x60, %0" : "=r"(peb)); // the TEB's pointer to the PEB (x64)
-    const auto* table = *reinterpret_cast<const HandleEntry* const*>(peb + kPebHandleTable);
-    if (!table) return 0;
-    DWORD live = 0;
-    for (int i = 0; i < kHandleTableEntries; ++i)
-        if (table[i].type != 0) ++live;
-    return live;
-}
-
-void pumpMessages() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-}
+using windowsprobe::gdiObjects;
+using windowsprobe::pumpMessages;
 
 /// The host's editor frame: a visible child of one top-level window that lives as long as the
 /// test program (Wine without a window manager takes two seconds to destroy a visible
@@ -174,7 +109,6 @@ void settle(HWND panel) {
 /// The window's client pixels as COLORREF values.
 struct Snapshot {
     explicit Snapshot(HWND window) : pixels(kPanelWidth * kPanelHeight, 0xFFFFFFFFu) {
-        const Gdi& g = gdi();
         BITMAPINFO info = {};
         info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
         info.bmiHeader.biWidth = kPanelWidth;
@@ -182,20 +116,20 @@ struct Snapshot {
         info.bmiHeader.biPlanes = 1;
         info.bmiHeader.biBitCount = 32;
         info.bmiHeader.biCompression = BI_RGB;
-        HDC memory = g.createCompatibleDC(nullptr);
+        HDC memory = CreateCompatibleDC(nullptr);
         void* bits = nullptr;
-        HBITMAP bitmap = g.createDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-        HGDIOBJ old = g.selectObject(memory, bitmap);
+        HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        HGDIOBJ old = SelectObject(memory, bitmap);
         HDC screen = GetDC(window);
-        g.bitBlt(memory, 0, 0, kPanelWidth, kPanelHeight, screen, 0, 0, SRCCOPY);
+        BitBlt(memory, 0, 0, kPanelWidth, kPanelHeight, screen, 0, 0, SRCCOPY);
         ReleaseDC(window, screen);
-        g.gdiFlush();
+        GdiFlush();
         const auto* bgrx = static_cast<const std::uint32_t*>(bits);
         for (std::size_t i = 0; i < pixels.size(); ++i)
             pixels[i] = ((bgrx[i] >> 16) & 0xFF) | (bgrx[i] & 0xFF00) | ((bgrx[i] & 0xFF) << 16);
-        g.selectObject(memory, old);
-        g.deleteObject(bitmap);
-        g.deleteDC(memory);
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+        DeleteDC(memory);
     }
     std::uint32_t at(int x, int y) const {
         if (x < 0 || y < 0 || x >= kPanelWidth || y >= kPanelHeight) return 0xFFFFFFFFu;
@@ -591,10 +525,10 @@ TEST(EditorPanel, ThousandsOfPaintsWithoutGdiGrowth) {
         const DWORD idle = gdiObjects();
         HDC probes[3];
         for (HDC& dc : probes)
-            dc = gdi().createCompatibleDC(nullptr);
+            dc = CreateCompatibleDC(nullptr);
         EXPECT_EQ(gdiObjects(), idle + 3);
         for (HDC dc : probes)
-            gdi().deleteDC(dc);
+            DeleteDC(dc);
         ASSERT_EQ(gdiObjects(), idle);
     }
     const DWORD before = gdiObjects();
