@@ -36,44 +36,7 @@ inline kelGui& guiOf(kelVst& plugin) {
     return *static_cast<kelGui*>(plugin.getEditor());
 }
 
-/// A visible frame standing in for the host's editor frame: a child of one top-level window
-/// that lives as long as the test program (Wine without a window manager takes two seconds to
-/// destroy a visible top-level window, children go at once). Frames are stacked by slot.
-class ParentWindow {
-  public:
-    explicit ParentWindow(int slot = 0) {
-        static const char* className = registerClass();
-        static HWND desktop =
-            CreateWindowExA(0, className, "editor tests", WS_POPUP | WS_VISIBLE, 0, 0, 440, 400,
-                            nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-        handle = CreateWindowExA(
-            0, className, "editor frame", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS,
-            10, 10 + 130 * slot, 400, 120, desktop, nullptr, GetModuleHandleA(nullptr), nullptr);
-        pumpMessages();
-    }
-    ~ParentWindow() {
-        if (IsWindow(handle)) DestroyWindow(handle);
-        pumpMessages();
-    }
-    ParentWindow(const ParentWindow&) = delete;
-    ParentWindow& operator=(const ParentWindow&) = delete;
-
-    HWND get() const { return handle; }
-
-  private:
-    static const char* registerClass() {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = DefWindowProcA;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(0x7F00));
-        windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-        windowClass.lpszClassName = "QuarnelEditorTestFrame";
-        RegisterClassA(&windowClass);
-        return windowClass.lpszClassName;
-    }
-
-    HWND handle = nullptr;
-};
+using ParentWindow = windowsprobe::HostFrame;
 
 /// A 32-bit top-down bitmap with a memory DC, for drawing and reading pixels back.
 class Canvas {

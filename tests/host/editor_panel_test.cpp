@@ -49,39 +49,7 @@ constexpr int kKnobHalf = 28;
 using windowsprobe::gdiObjects;
 using windowsprobe::pumpMessages;
 
-/// The host's editor frame: a visible child of one top-level window that lives as long as the
-/// test program (Wine without a window manager takes two seconds to destroy a visible
-/// top-level window, children go at once). Frames are stacked by slot.
-class HostWindow {
-  public:
-    explicit HostWindow(int slot = 0) {
-        static const char* className = [] {
-            WNDCLASSA windowClass = {};
-            windowClass.lpfnWndProc = DefWindowProcA;
-            windowClass.hInstance = GetModuleHandleA(nullptr);
-            windowClass.lpszClassName = "QuarnelHostFrame";
-            RegisterClassA(&windowClass);
-            return "QuarnelHostFrame";
-        }();
-        static HWND desktop =
-            CreateWindowExA(0, className, "host", WS_POPUP | WS_VISIBLE, 0, 0, 440, 400, nullptr,
-                            nullptr, GetModuleHandleA(nullptr), nullptr);
-        handle = CreateWindowExA(
-            0, className, "editor frame", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS,
-            10, 10 + 130 * slot, 400, 120, desktop, nullptr, GetModuleHandleA(nullptr), nullptr);
-        pumpMessages();
-    }
-    ~HostWindow() {
-        if (IsWindow(handle)) DestroyWindow(handle);
-        pumpMessages();
-    }
-    HostWindow(const HostWindow&) = delete;
-    HostWindow& operator=(const HostWindow&) = delete;
-    HWND get() const { return handle; }
-
-  private:
-    HWND handle = nullptr;
-};
+using HostWindow = windowsprobe::HostFrame;
 
 /// The panel: the plug-in's child of the host window.
 HWND panelOf(HWND parent) {
