@@ -30,7 +30,8 @@ deps-test: deps
 	@tools/setup/install-deps.sh $(WINE_PACKAGES)
 
 $(NATIVE)/CMakeCache.txt: | deps
-	$(CMAKE) -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_DIST_DIR=$(DIST)/linux-x64
+	$(CMAKE) -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_DIST_DIR=$(DIST)/linux-x64 \
+	    -DQUARNEL_WINDOWS_TESTS_DIR=$(CURDIR)/$(WINDOWS)
 
 $(WINDOWS)/CMakeCache.txt: | deps
 	$(CMAKE) -S . -B $(WINDOWS) -DCMAKE_BUILD_TYPE=Release \
@@ -59,7 +60,8 @@ asan: $(ASAN)/CMakeCache.txt
 tsan: $(TSAN)/CMakeCache.txt
 	$(CMAKE) --build $(TSAN) -j$(JOBS)
 
-test-native: native
+# The native suite includes the Windows build's suite, run under Wine.
+test-native: native windows deps-test
 	ctest --test-dir $(NATIVE) --output-on-failure
 
 test-asan: asan
@@ -75,7 +77,6 @@ test: deps-test
 	$(MAKE) test-native
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
-	$(MAKE) test-windows
 
 demo: native windows
 	tools/setup/demo.sh $(NATIVE) $(DIST)
