@@ -126,14 +126,18 @@ void kelVst::initialiseCore() {
 kelVst::~kelVst() {
     busy.suspended.store(1);
     {
-        // Wait out a render that may still be running on the audio thread.
+        // Wait out a render that may still be running on the audio thread; an editor paint
+        // checks for the engine and the cache under the same exclusion.
         PatchChangeScope change(busy);
         core.engine.reset();
+        eventQueue.clear();
+        core.paramCache.reset();
     }
-    eventQueue.clear();
-    core.paramCache.reset();
     writeLog(nullptr);
-    // The base-class destructor destroys the editor.
+    // The editor goes last, but while this object's members still exist: its window may
+    // receive messages until it is destroyed.
+    delete editor;
+    editor = nullptr;
 }
 
 void kelVst::suspend() {
