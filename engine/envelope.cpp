@@ -129,11 +129,8 @@ float envelopeValue(Voice& voice, int index, const float* curve, std::int32_t cu
             // the release instead of holding the voice forever; not-a-number ends it at once.
             const float since = std::fabs(t);
             const float held0 = voice.heldLevels[index];
-            if (env.releaseUs > 0 && since < static_cast<float>(env.releaseUs)) {
-                float fraction = since * env.releaseRate;
-                if (fraction > 1.0f) fraction = 1.0f;
-                level = held0 + (env.level[4] - held0) * fraction;
-            }
+            if (env.releaseUs > 0 && since < static_cast<float>(env.releaseUs))
+                level = held0 + (env.level[4] - held0) * since * env.releaseRate;
         }
     }
     voice.levels[index] = level;
