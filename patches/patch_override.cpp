@@ -12,11 +12,6 @@
 
 namespace {
 
-/// Lines are read into a buffer of this size: at most 259 characters, a longer line is
-/// continued as the next line.
-constexpr int kLineBufferSize = 260;
-/// Lines read from the file; later lines are ignored.
-constexpr int kOverrideLineCount = 11;
 /// Line 1 starts with a label: everything up to the first comma among these many characters.
 constexpr int kLabelSearchLength = 32;
 
@@ -183,23 +178,33 @@ bool isRegularFile(const char* path) {
 
 } // namespace
 
-bool loadPatchOverrideFile(SynthEngine& engine, const char* path, std::int32_t currentProgram) {
+bool readOverrideText(const char* path, OverrideText& text) {
+    text.count = 0;
     if (path == nullptr || *path == '\0' || !isRegularFile(path)) return false;
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) return false;
+    while (text.count < kOverrideLineCount &&
+           std::fgets(text.lines[text.count], kOverrideLineLength, file) != nullptr)
+        ++text.count;
+    std::fclose(file);
+    return true;
+}
+
+void applyOverrideText(SynthEngine& engine, const OverrideText& text, std::int32_t currentProgram) {
     if (engine.patch == nullptr) engine.patch = &engine.patches[0];
     Patch& patch = *engine.patch;
-
-    char text[kLineBufferSize] = {};
-    for (int index = 0;
-         index < kOverrideLineCount && std::fgets(text, kLineBufferSize, file) != nullptr;
-         ++index) {
+    for (int index = 0; index < text.count && index < kOverrideLineCount; ++index) {
         LineFields line;
         const char* format = lineLayout(index, patch, line);
-        matchLine(index == 0 ? skipLabel(text) : text, format, line);
+        const char* lineText = text.lines[index];
+        matchLine(index == 0 ? skipLabel(lineText) : lineText, format, line);
     }
-    std::fclose(file);
-
     applyPatch(engine, kRebuildCurrentPatch, currentProgram);
+}
+
+bool loadPatchOverrideFile(SynthEngine& engine, const char* path, std::int32_t currentProgram) {
+    OverrideText text;
+    if (!readOverrideText(path, text)) return false;
+    applyOverrideText(engine, text, currentProgram);
     return true;
 }

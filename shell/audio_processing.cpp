@@ -34,9 +34,12 @@ VstInt32 kelVst::processEvents(VstEvents* events) {
 }
 
 void kelVst::processReplacing(float**, float** outputs, VstInt32 sampleFrames) {
-    if (!outputs || !outputs[0] || !outputs[1] || sampleFrames <= 0) return;
     ScopedFlushDenormals flushDenormals;
-    float* const buses[2] = {outputs[0], outputs[1]};
     const std::int32_t frames = std::atomic_ref<std::int32_t>(core.blockSize).load();
-    processBlock(eventQueue, core.channels, busy, *core.engine, buses, sampleFrames, frames);
+    // Every call consumes the queue: without usable buffers (or frames) the queued events are
+    // still dispatched, after the block's last frame, as for any block.
+    const bool writable = outputs && outputs[0] && outputs[1] && sampleFrames > 0;
+    float* const buses[2] = {writable ? outputs[0] : nullptr, writable ? outputs[1] : nullptr};
+    processBlock(eventQueue, core.channels, busy, *core.engine, buses, writable ? sampleFrames : 0,
+                 frames);
 }

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace {
 /// Size of a bank chunk: all 64 records.
@@ -129,6 +130,9 @@ void kelVst::setParameter(VstInt32 index, float value) {
 
 float kelVst::getParameter(VstInt32 index) {
     if (!paramIndexValid(index)) return 0.0f;
+    // Host threads and the editor update the cache under the writers' lock; a query takes the
+    // same lock but raises no flag, so it never holds rendering off.
+    std::lock_guard<std::mutex> lock(busy.writers);
     if (index == lastQueryIndex) {
         lastQueryIndex = -1;
         return lastQueryValue;
@@ -144,6 +148,7 @@ void kelVst::getParameterDisplay(VstInt32 index, char* text) {
         if (text) text[0] = 0;
         return;
     }
+    std::lock_guard<std::mutex> lock(busy.writers);
     if (index == lastQueryIndex) {
         lastQueryIndex = -1;
     } else {

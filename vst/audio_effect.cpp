@@ -173,8 +173,12 @@ VstIntPtr AudioEffectX::dispatcher(VstInt32 opcode, VstInt32 index, VstIntPtr va
     case effEditKeyDown:
     case effEditKeyUp:
         if (editor) {
+            // The modifiers are the low byte of opt's integer part; values no int can hold
+            // (or not a number) carry none.
+            const int modifiers =
+                (opt > -2147483648.0f && opt < 2147483648.0f) ? static_cast<int>(opt) : 0;
             VstKeyCode key{index, static_cast<unsigned char>(value & 0xFF),
-                           static_cast<unsigned char>(static_cast<int>(opt) & 0xFF)};
+                           static_cast<unsigned char>(modifiers & 0xFF)};
             bool used = opcode == effEditKeyDown ? editor->onKeyDown(key) : editor->onKeyUp(key);
             return used ? 1 : 0;
         }

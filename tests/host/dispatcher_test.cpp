@@ -309,3 +309,15 @@ TEST(Events, MalformedListsAreHandledSafely) {
     EXPECT_GT(peak, 1e-3f);
     EXPECT_EQ(fx->dispatch(effProcessEvents, 0, 0, nullptr), 0);
 }
+
+TEST(Events, ABlockOfZeroFramesStillConsumesTheQueue) {
+    auto fx = newInstance();
+    fx->sendMidi({{500, 0x90, 60, 120}});
+    std::vector<float> left, right;
+    fx->render(0, left, right);
+    fx->render(512, left, right);
+    float early = 0;
+    for (int i = 0; i < 500; ++i)
+        early = std::max(early, std::abs(left[i]));
+    EXPECT_GT(early, 1e-3f) << "the note queued before the empty block sounds from frame 0";
+}
