@@ -36,10 +36,8 @@ VstInt32 kelVst::processEvents(VstEvents* events) {
 void kelVst::processReplacing(float**, float** outputs, VstInt32 sampleFrames) {
     ScopedFlushDenormals flushDenormals;
     const std::int32_t frames = std::atomic_ref<std::int32_t>(core.blockSize).load();
-    // Every call consumes the queue: without usable buffers (or frames) the queued events are
-    // still dispatched, after the block's last frame, as for any block.
-    const bool writable = outputs && outputs[0] && outputs[1] && sampleFrames > 0;
-    float* const buses[2] = {writable ? outputs[0] : nullptr, writable ? outputs[1] : nullptr};
-    processBlock(eventQueue, core.channels, busy, *core.engine, buses, writable ? sampleFrames : 0,
-                 frames);
+    // Every call consumes the queue: the block walk dispatches the events even when there are
+    // no frames or no buffers to render into.
+    processBlock(eventQueue, core.channels, busy, *core.engine, outputs,
+                 sampleFrames > 0 ? sampleFrames : 0, frames);
 }

@@ -1,5 +1,6 @@
 #include "vst/audio_effect.h"
 
+#include "patches/float_to_int.h"
 #include "vst/aeff_editor.h"
 
 #include <cstring>
@@ -173,10 +174,8 @@ VstIntPtr AudioEffectX::dispatcher(VstInt32 opcode, VstInt32 index, VstIntPtr va
     case effEditKeyDown:
     case effEditKeyUp:
         if (editor) {
-            // The modifiers are the low byte of opt's integer part; values no int can hold
-            // (or not a number) carry none.
-            const int modifiers =
-                (opt > -2147483648.0f && opt < 2147483648.0f) ? static_cast<int>(opt) : 0;
+            // The modifiers are the low byte of opt's integer part (defined for any opt).
+            const std::int32_t modifiers = truncateToInt(opt);
             VstKeyCode key{index, static_cast<unsigned char>(value & 0xFF),
                            static_cast<unsigned char>(modifiers & 0xFF)};
             bool used = opcode == effEditKeyDown ? editor->onKeyDown(key) : editor->onKeyUp(key);
