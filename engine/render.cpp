@@ -22,6 +22,9 @@ constexpr float kPercent = 0.01f;
 constexpr float kSplitGain = 0.5f;
 /// More wraps than this by repeated subtraction are done with one remainder instead.
 constexpr int kMaxWrapSteps = 4;
+/// Largest output magnitude. The shaper keeps ordinary sound well inside it; only a runaway bus
+/// reaches it, and then the host gets a loud but bounded signal instead of an explosion.
+constexpr float kOutputLimit = 4.0f;
 
 /// Reduces a phase into [0, n). Phases within a few cycles are wrapped by adding or subtracting
 /// n, as the oscillators expect; anything further out uses the remainder, and values that are
@@ -61,6 +64,15 @@ inline void advanceGlide(float& now, float target, float& step) {
         now = std::isfinite(target) ? target : 1.0f;
         step = 0.0f;
     }
+}
+
+/// An output sample: not-a-number and infinities become silence, anything beyond the limit is
+/// held at it, and everything within passes unchanged.
+inline float limitOutput(float x) {
+    if (!std::isfinite(x)) return 0.0f;
+    if (x > kOutputLimit) return kOutputLimit;
+    if (x < -kOutputLimit) return -kOutputLimit;
+    return x;
 }
 
 inline void freeVoice(Voice& voice) {
@@ -148,7 +160,7 @@ void render(SynthEngine& engine, const ChannelState& channel1, float* const* out
     const float panLeft = channel1.panLeft;
     const float panRight = channel1.panRight;
     for (int k = 0; k < n; ++k) {
-        send[k] = main[k] * panRight;
-        main[k] *= panLeft;
+        send[k] = limitOutput(main[k] * panRight);
+        main[k] = limitOutput(main[k] * panLeft);
     }
 }

@@ -33,8 +33,18 @@ struct Biquad {
     float q = 1.0f;         ///< Q; bandwidth in octaves for types 6 and 9
 };
 
+/// The frequency (Hz) designBiquad stores back into a record of the given type for sampleRate
+/// (Hz): at least 0.5 Hz (also for a frequency that is not a number), at least 10 Hz for the
+/// high-pass types, and 100 Hz to 0.49 x sampleRate for the low-pass types; every other type
+/// keeps its frequency above the 0.5 Hz floor. A sample rate that is 0, negative or not finite
+/// returns the frequency unchanged, as designBiquad then changes nothing.
+float limitedFrequency(std::int8_t type, float frequency, float sampleRate);
+
 /// Recomputes the coefficients for sampleRate (Hz); corrects q, frequency and mix when out of
-/// range. A sample rate of 0 changes nothing.
+/// range. A sample rate of 0 changes nothing. A design whose poles single precision cannot
+/// place strictly inside the unit circle (very low frequencies at high sample rates) is made
+/// again in double precision; one that cannot be made stable at all, or that overflows, keeps
+/// the previous coefficients.
 void designBiquad(Biquad& filter, float sampleRate);
 
 /// Filters n samples of buffer in place, keeping the history between calls.

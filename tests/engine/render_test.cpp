@@ -305,3 +305,22 @@ TEST_F(RenderTest, ZeroFramesChangeNothing) {
     EXPECT_EQ(engine->voices[0].sampleCount, 0);
     EXPECT_EQ(out.left[0], 3.0f);
 }
+
+TEST_F(RenderTest, OutputsStayFiniteAndWithinFourWhateverReachesThem) {
+    // A carrier of 1e30 leaves the shaper near 4e28; behind an output filter with a gain of 1e7
+    // the shaper's linear continuation overflows to infinity near the peaks.
+    for (float filterGain : {1.0f, 1e7f}) {
+        engine = makeTestEngine();
+        for (std::int32_t i = 0; i < kTableLength; ++i)
+            engine->carrierTable[i] *= 1e30f;
+        engine->lpf.b0 = filterGain;
+        on(69);
+        const StereoBuffer out = renderBlock(441);
+        EXPECT_TRUE(allFinite(out)) << filterGain;
+        EXPECT_LE(peak(out.left), 4.0f) << filterGain;
+        EXPECT_LE(peak(out.right), 4.0f) << filterGain;
+        // Held at the limit on both sides of the wave, not silenced.
+        EXPECT_EQ(*std::max_element(out.left.begin(), out.left.end()), 4.0f) << filterGain;
+        EXPECT_EQ(*std::min_element(out.right.begin(), out.right.end()), -4.0f) << filterGain;
+    }
+}

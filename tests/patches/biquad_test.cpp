@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -322,4 +323,139 @@ TEST(BiquadFlush, ADecayingTailEndsInExactZeros) {
         ASSERT_EQ(buffer[i], 0.0f);
     for (float s : f.state)
         EXPECT_TRUE(s == 0.0f || std::fabs(s) >= kBiquadFlushLevel) << s;
+}
+
+// ---- stability ----------------------------------------------------------------------------------
+
+namespace {
+
+/// Both poles strictly inside the unit circle, judged in double on the stored floats.
+bool strictlyStable(const Biquad& f) {
+    const double a1 = f.a1, a2 = f.a2;
+    return std::fabs(a2) < 1.0 && std::fabs(a1) < 1.0 + a2;
+}
+
+/// A fresh design; coefficients left over from before it would show as not-a-number.
+Biquad designAt(int type, float frequency, float q, float fs, float gainDb = 0.0f) {
+    Biquad f;
+    f.b0 = f.b1 = f.b2 = f.a1 = f.a2 = std::numeric_limits<float>::quiet_NaN();
+    f.type = static_cast<std::int8_t>(type);
+    f.frequency = frequency;
+    f.q = q;
+    f.gainDb = gainDb;
+    designBiquad(f, fs);
+    return f;
+}
+
+/// Largest output magnitude of the section for an impulse (step false) or a unit step over n
+/// samples, and the last output; -1 as the peak when any output is not finite.
+struct Response {
+    double peak;
+    float last;
+};
+Response runFrom(Biquad f, bool step, int n) {
+    std::vector<float> buffer(n, step ? 1.0f : 0.0f);
+    buffer[0] = 1.0f;
+    processBiquad(f, buffer.data(), n);
+    double peak = 0.0;
+    for (float v : buffer) {
+        if (!std::isfinite(v)) return {-1.0, v};
+        peak = std::max(peak, double(std::fabs(v)));
+    }
+    return {peak, buffer.back()};
+}
+
+} // namespace
+
+TEST(BiquadStability, EveryDesignIsStrictlyStableAtEveryRate) {
+    const float rates[] = {8000, 22050, 44100, 48000, 96000, 192000, 384000, 768000};
+    const float qs[] = {0.3f, 0.707f, 0.9f, 10.0f, 1e-3f, -0.5f};
+    int designs = 0;
+    for (int type = BiquadHighPass; type <= BiquadBandPass; ++type)
+        for (float fs : rates)
+            for (float q : qs)
+                for (double frequency = 0.5; frequency < 2.0 * fs; frequency *= 1.1) {
+                    const Biquad f = designAt(type, float(frequency), q, fs, 6.0f);
+                    ++designs;
+                    ASSERT_TRUE(strictlyStable(f) && std::isfinite(f.b0) && std::isfinite(f.b1) &&
+                                std::isfinite(f.b2))
+                        << "type " << type << ", " << frequency << " Hz at " << fs << " Hz, Q " << q
+                        << ": a1 " << f.a1 << ", a2 " << f.a2;
+                    ASSERT_EQ(f.frequency, limitedFrequency(f.type, float(frequency), fs));
+                }
+    EXPECT_GT(designs, 50000);
+}
+
+TEST(BiquadStability, LowCornersAtHighRatesStayBoundedAndPassNoDc) {
+    // Single precision puts the poles of both on or outside the unit circle.
+    const Biquad highPass = designAt(BiquadHighPass, 10.0f, 0.9f, 768000.0f);
+    const Biquad bandPass = designAt(BiquadBandPass, 1.0f, 0.3f, 44100.0f);
+    EXPECT_EQ(highPass.b1, -2.0f * highPass.b0);
+    EXPECT_EQ(highPass.b2, highPass.b0);
+    EXPECT_EQ(bandPass.b1, 0.0f);
+    EXPECT_EQ(bandPass.b2, -bandPass.b0);
+    for (bool step : {false, true}) {
+        SCOPED_TRACE(step ? "step" : "impulse");
+        const Response hp = runFrom(highPass, step, 3 * 768000);
+        const Response bp = runFrom(bandPass, step, 10 * 44100);
+        EXPECT_GE(hp.peak, 0.5);
+        EXPECT_LT(hp.peak, 10.0);
+        EXPECT_GT(bp.peak, 0.0);
+        EXPECT_LT(bp.peak, 10.0);
+        // Both have died away, the step included: no DC comes through.
+        EXPECT_LT(std::fabs(hp.last), 1e-3f);
+        EXPECT_LT(std::fabs(bp.last), 1e-3f);
+    }
+}
+
+TEST(BiquadStability, StableSinglePrecisionDesignsKeepTheirExactCoefficients) {
+    // The single-precision formulas as written, for designs whose poles they place safely. The
+    // inputs are read back from the records, so the compiler cannot fold the arithmetic with
+    // other rounding than the library's at run time.
+    const float fs = 44100.0f;
+    {
+        const Biquad f = designAt(BiquadHighPass, 150.0f, 0.9f, fs);
+        const float w0 = float(double(f.frequency) * (2.0 * kPi) / fs);
+        const float cs = std::cos(w0), sn = std::sin(w0);
+        const float alpha = sn / (2.0f * f.q), t = 1.0f / (1.0f + alpha);
+        EXPECT_EQ(f.b0, t * ((1.0f + cs) / 2.0f));
+        EXPECT_EQ(f.b1, t * -(1.0f + cs));
+        EXPECT_EQ(f.b2, t * ((1.0f + cs) / 2.0f));
+        EXPECT_EQ(f.a1, t * (-2.0f * cs));
+        EXPECT_EQ(f.a2, t * (1.0f - alpha));
+    }
+    {
+        const Biquad f = designAt(BiquadBandPass, 1500.0f, 0.3f, fs);
+        const float w0 = float(double(f.frequency) * (2.0 * kPi) / fs);
+        const float cs = std::cos(w0), sn = std::sin(w0);
+        const float alpha = sn * std::sinh(0.3465736f * f.q * w0 / sn);
+        const float t = 1.0f / (1.0f + alpha);
+        EXPECT_EQ(f.b0, t * alpha);
+        EXPECT_EQ(f.b1, 0.0f);
+        EXPECT_EQ(f.b2, t * -alpha);
+        EXPECT_EQ(f.a1, t * (-2.0f * cs));
+        EXPECT_EQ(f.a2, t * (1.0f - alpha));
+    }
+}
+
+TEST(BiquadStability, ANegativeQIsDesignedWithItsMagnitude) {
+    for (int type : {BiquadHighPass, BiquadBandPass, BiquadPeaking, BiquadLowShelf}) {
+        SCOPED_TRACE(type);
+        const Biquad negative = designAt(type, 1000.0f, -0.9f, kFs, 6.0f);
+        const Biquad positive = designAt(type, 1000.0f, 0.9f, kFs, 6.0f);
+        EXPECT_EQ(negative.q, -0.9f);
+        for (double f : kProbeFrequencies)
+            EXPECT_NEAR(designedMagnitude(negative, f), designedMagnitude(positive, f), 1e-4) << f;
+    }
+}
+
+TEST(BiquadStability, LimitedFrequencyFollowsTheDesign) {
+    EXPECT_EQ(limitedFrequency(BiquadLowPass4, 30000.0f, 44100.0f), 21609.0f);
+    EXPECT_EQ(limitedFrequency(BiquadHighPass4, 3.0f, 44100.0f), 10.0f);
+    EXPECT_EQ(limitedFrequency(BiquadBandPass, std::numeric_limits<float>::quiet_NaN(), 8000.0f),
+              0.5f);
+    EXPECT_EQ(limitedFrequency(BiquadPeaking, 30000.0f, 44100.0f), 30000.0f);
+    // Without a usable rate nothing is designed, so nothing is limited.
+    for (float fs : {0.0f, -44100.0f, std::numeric_limits<float>::infinity()})
+        EXPECT_EQ(limitedFrequency(BiquadLowPass, 30000.0f, fs), 30000.0f) << fs;
 }
