@@ -214,17 +214,11 @@ EditorControl* hitTest(const PluginCore& core, int x, int y) {
 void controlChanged(kelGui& gui, EditorControl& control, float v) {
     if (!gui.plugin->isConstructed()) return;
     PluginCore& core = *gui.core;
-    if (isBound(core, control) && core.busy) {
-        const int index = control.paramIndex;
-        {
-            // Raises patchBusy and waits until the audio thread has left the engine.
-            PatchChangeScope change(*core.busy);
-            if (!gui.pluginAlive()) return;
-            if (v >= 0.0f && v <= 1.0f) core.paramCache[index] = v;
-            setPerformanceParameter(*core.engine, index, core.paramCache[index], core.sampleRate);
-        }
-        for (EditorControl* other = core.controls; other; other = other->next)
-            if (other->paramIndex == index) other->dirty = 1;
+    if (isBound(core, control)) {
+        // The same operation as the host's: the change is made and published under the
+        // writers' lock; the audio thread takes it at its next sub-block and never waits.
+        if (!gui.pluginAlive()) return;
+        gui.plugin->editParameter(control.paramIndex, v);
     }
     if (core.editorWindow) InvalidateRect(static_cast<HWND>(core.editorWindow), nullptr, FALSE);
 }

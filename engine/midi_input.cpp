@@ -1,7 +1,7 @@
 #include "engine/midi_input.h"
 
+#include "engine/handover.h"
 #include "engine/synth_engine.h"
-#include "platform/platform.h"
 
 #include <cmath>
 #include <cstring>
@@ -44,13 +44,6 @@ constexpr float kBendScale = 0.0001220703125f;
 
 /// Data bytes are 7 bits in valid MIDI; anything above is masked rather than trusted as index.
 constexpr int kDataMask = 0x7F;
-
-void forward(BusyFlags& flags, SynthEngine& engine, const ChannelState& channel1, int type,
-             int data1, int data2) {
-    flags.enterEngine();
-    handleMidi(engine, channel1, type, data1, data2);
-    flags.leaveEngine();
-}
 
 void silence(float* const* outputs, std::int32_t from, std::int32_t to) {
     if (to <= from) return;
@@ -101,44 +94,9 @@ void EventQueue::push(const MidiQueueItem& item) {
     if (count < capacity) items[count++] = item;
 }
 
-// ---- busy flags -------------------------------------------------------------------------------
-// Each side raises its own flag before it looks at the other's, with sequentially consistent
-// stores and loads, so at most one of them can see the other's flag down and go in.
-
-bool BusyFlags::tryEnterEngine() {
-    engineBusy.store(1);
-    if (patchBusy.load() == 0) return true;
-    engineBusy.store(0);
-    return false;
-}
-
-void BusyFlags::enterEngine() {
-    for (;;) {
-        engineBusy.store(1);
-        if (patchBusy.load() == 0) return;
-        // A change is under way: step back so the writer can finish, and try again after it.
-        engineBusy.store(0);
-        while (patchBusy.load() != 0)
-            platform::yieldThread();
-    }
-}
-
-void BusyFlags::beginPatchChange() {
-    writers.lock();
-    patchBusy.store(1);
-    while (engineBusy.load() != 0)
-        platform::yieldThread();
-}
-
-void BusyFlags::endPatchChange() {
-    patchBusy.store(0);
-    writers.unlock();
-}
-
 // ---- dispatch ---------------------------------------------------------------------------------
 
-void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, BusyFlags& flags,
-                   SynthEngine& engine) {
+void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, SynthEngine& engine) {
     const int type = item.status & 0xF0;
     if (type < kNoteOff || type == 0xF0) return; // data bytes and system messages
     ChannelState& channel = channels[item.status & 0x0F];
@@ -188,7 +146,7 @@ void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, BusyFlags&
             for (int note = 0; note < 128; ++note) {
                 if (channel.noteVelocity[note] == 0) continue;
                 channel.noteVelocity[note] = 0;
-                forward(flags, engine, channel1, kNoteOff, note, 0);
+                handleMidi(engine, channel1, kNoteOff, note, 0);
             }
             break;
         default:
@@ -215,19 +173,20 @@ void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, BusyFlags&
     default:
         break;
     }
-    forward(flags, engine, channel1, type, data1, data2);
+    handleMidi(engine, channel1, type, data1, data2);
 }
 
 // ---- block walk -------------------------------------------------------------------------------
 
 void processBlock(EventQueue& queue, ChannelState* channels, BusyFlags& flags, SynthEngine& engine,
-                  float* const* outputs, std::int32_t frames, std::int32_t blockSize) {
-    processBlock(queue, channels, flags, engine, outputs, frames, blockSize, render);
+                  float* const* outputs, std::int32_t frames, std::int32_t blockSize,
+                  AudioHandover* handover) {
+    processBlock(queue, channels, flags, engine, outputs, frames, blockSize, render, handover);
 }
 
 void processBlock(EventQueue& queue, ChannelState* channels, BusyFlags& flags, SynthEngine& engine,
                   float* const* outputs, std::int32_t frames, std::int32_t blockSize,
-                  RenderFunction renderer) {
+                  RenderFunction renderer, AudioHandover* handover) {
     // A block size below one frame would never advance; such a host setting renders whole
     // stretches instead.
     const std::int32_t subBlock = blockSize > 0 ? blockSize : INT32_MAX;
@@ -235,6 +194,12 @@ void processBlock(EventQueue& queue, ChannelState* channels, BusyFlags& flags, S
     std::int32_t pos = 0;
     std::int32_t next = 0;
     bool stopped = false;
+    // Changes published before this call take effect for its first event and frame.
+    if (handover) handover->adoptNewest(engine);
+    auto dispatchNext = [&] {
+        dispatchEvent(queue.items[next++], channels, engine);
+        if (handover && engine.controllerEdits != 0) handover->postControllerEdits(engine);
+    };
 
     while (pos < frames && !stopped) {
         if (flags.suspended.load() != 0) {
@@ -254,17 +219,13 @@ void processBlock(EventQueue& queue, ChannelState* channels, BusyFlags& flags, S
             }
             const std::int32_t left = stretchEnd - pos;
             const std::int32_t length = left < subBlock ? left : subBlock;
-            if (flags.tryEnterEngine()) {
-                float* const stretch[2] = {outputs[0] + pos, outputs[1] + pos};
-                renderer(engine, channels[0], stretch, length);
-                flags.leaveEngine();
-            } else {
-                silence(outputs, pos, pos + length); // a patch change is under way: skip
-            }
+            if (handover) handover->adoptNewest(engine);
+            float* const stretch[2] = {outputs[0] + pos, outputs[1] + pos};
+            renderer(engine, channels[0], stretch, length);
             pos += length;
         }
         if (stopped) break;
-        if (next < queue.count) dispatchEvent(queue.items[next++], channels, flags, engine);
+        if (next < queue.count) dispatchNext();
     }
 
     if (stopped) {
@@ -272,7 +233,7 @@ void processBlock(EventQueue& queue, ChannelState* channels, BusyFlags& flags, S
     } else if (flags.suspended.load() == 0) {
         // Events at or beyond the block's end take effect after its last frame, in queue order.
         while (next < queue.count)
-            dispatchEvent(queue.items[next++], channels, flags, engine);
+            dispatchNext();
     }
     queue.clear();
 }

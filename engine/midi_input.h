@@ -8,6 +8,7 @@
 #include <mutex>
 
 struct SynthEngine;
+class AudioHandover;
 
 /// MIDI channels.
 constexpr int kChannelCount = 16;
@@ -60,57 +61,37 @@ class EventQueue {
     std::int32_t count = 0;
 };
 
-/// The plug-in's one-byte flags and the exclusion between the audio thread and patch writers.
+/// The plug-in's flags and the writers' exclusion.
 ///
-/// Each side raises its own flag first (sequentially consistent), then checks the other's:
-/// the audio thread raises engineBusy and backs off while patchBusy is up; a writer raises
-/// patchBusy and waits (yielding) until engineBusy is clear. Writers are serialised among
-/// themselves by a mutex that the audio thread never takes.
+/// The audio thread never waits on anything here: it reads `suspended`, raises `engineBusy`
+/// for the duration of each processing call (so teardown can wait until it has left), and
+/// takes new sound state from the AudioHandover. Writers (host threads, the editor, the
+/// plug-in's own worker) serialise among themselves with `writers`, which the audio thread
+/// never takes.
 struct BusyFlags {
-    std::atomic<std::uint8_t> suspended{1};
-    std::atomic<std::uint8_t> engineBusy{0};
-    std::atomic<std::uint8_t> patchBusy{0};
-    std::mutex writers;
-
-    /// Audio thread: enters the engine unless a change is under way. Returns false (with
-    /// engineBusy lowered) when patchBusy was up.
-    bool tryEnterEngine();
-    /// Audio thread: enters the engine, yielding while a change is under way.
-    void enterEngine();
-    void leaveEngine() { engineBusy.store(0); }
-
-    /// Non-audio thread: takes the writer mutex, raises patchBusy, waits for the audio thread.
-    void beginPatchChange();
-    void endPatchChange();
+    std::atomic<std::uint8_t> suspended{1};  ///< processing is off
+    std::atomic<std::uint8_t> engineBusy{0}; ///< the audio thread is inside a processing call
+    std::mutex writers;                      ///< held by whoever changes the bank or the state
 };
 
-/// RAII form of beginPatchChange / endPatchChange.
-class PatchChangeScope {
-  public:
-    explicit PatchChangeScope(BusyFlags& flags) : flags(flags) { flags.beginPatchChange(); }
-    ~PatchChangeScope() { flags.endPatchChange(); }
-    PatchChangeScope(const PatchChangeScope&) = delete;
-    PatchChangeScope& operator=(const PatchChangeScope&) = delete;
-
-  private:
-    BusyFlags& flags;
-};
-
-/// Updates one channel's state for an event and forwards it to the engine (under the flags).
-void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, BusyFlags& flags,
-                   SynthEngine& engine);
+/// Updates one channel's state for an event and forwards it to the engine.
+void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, SynthEngine& engine);
 
 /// The renderer processBlock calls for each sub-block (render of synth_engine.h by default).
 using RenderFunction = void (*)(SynthEngine& engine, const ChannelState& channel1,
                                 float* const* outputs, int n);
 
 /// Renders frames frames into outputs[0..1] in sub-blocks of at most blockSize between the
-/// queued events' offsets, dispatching each event at its frame; empties the queue. A sub-block
-/// that meets a patch change, and the rest of a block cut short by suspended, are written as
-/// silence (zeros); events left then are discarded.
+/// queued events' offsets, dispatching each event at its frame; empties the queue. With a
+/// handover, the newest published sound state is installed before the first event and at the
+/// start of every sub-block, so each sub-block is rendered wholly from one state, and
+/// controller changes of the live patch are posted back after each event. The rest of a block
+/// cut short by suspended is written as silence (zeros), and the events left then are
+/// discarded.
 void processBlock(EventQueue& queue, ChannelState* channels, BusyFlags& flags, SynthEngine& engine,
-                  float* const* outputs, std::int32_t frames, std::int32_t blockSize);
+                  float* const* outputs, std::int32_t frames, std::int32_t blockSize,
+                  AudioHandover* handover = nullptr);
 /// The same walk with another renderer for each sub-block.
 void processBlock(EventQueue& queue, ChannelState* channels, BusyFlags& flags, SynthEngine& engine,
                   float* const* outputs, std::int32_t frames, std::int32_t blockSize,
-                  RenderFunction renderer);
+                  RenderFunction renderer, AudioHandover* handover = nullptr);

@@ -54,6 +54,9 @@ constexpr int kVelocityMax = 127;
 constexpr float kModulationPerStep = 0.7944882f;
 constexpr float kAttackPerStep = 1.4244094f;
 constexpr float kAttackOffset = 80.0f;
+/// Bits of SynthEngine::controllerEdits.
+constexpr std::uint8_t kEditedModulation = 1;
+constexpr std::uint8_t kEditedAttack = 2;
 
 constexpr float kPercent = 0.01f;
 
@@ -185,14 +188,18 @@ void controlChange(SynthEngine& engine, const ChannelState& channel1, int contro
                    engine.gainTarget, engine.gainStep, engine.gainNow);
         break;
     case kControllerModulation:
-        if (engine.patch)
+        if (engine.patch) {
             engine.patch->modulation =
                 clampToInt8(truncateToInt(static_cast<float>(value) * kModulationPerStep));
+            engine.controllerEdits |= kEditedModulation;
+        }
         break;
     case kControllerAttack:
-        if (engine.patch)
+        if (engine.patch) {
             engine.patch->attack = clampToInt8(
                 truncateToInt(static_cast<float>(value) * kAttackPerStep - kAttackOffset));
+            engine.controllerEdits |= kEditedAttack;
+        }
         break;
     default:
         break;

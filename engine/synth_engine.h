@@ -56,6 +56,9 @@ struct SynthEngine {
     VoiceLfo lfo[kVoiceCount];
     std::int32_t tableLength = 0; ///< int(sampleRate x 0.01)
     std::int32_t curveLength = 0; ///< int(sampleRate x 0.05)
+    /// Controllers 20 and 21 changed the current patch's modulation (bit 0) or attack (bit 1)
+    /// since the owner last passed the change on; set by handleMidi, cleared by the owner.
+    std::uint8_t controllerEdits = 0;
 };
 
 /// Creates an engine in its initial state: voices free, glides at 1, shaper table built,

@@ -8,12 +8,9 @@
 #include "patches/float_to_int.h"
 #include "patches/wave_tables.h"
 
-#include <cstdio>
+#include <cstdint>
 
 namespace {
-
-/// Room the display text may use, bytes with the terminating zero.
-constexpr int kDisplayTextSize = 16;
 
 constexpr float kPercentScale = 100.9f; ///< "Window" and "Modulation": 0..100
 constexpr float kPercentReciprocal = 0.01f;
@@ -69,10 +66,12 @@ void setPerformanceParameter(SynthEngine& engine, int index, float v, float samp
         break;
     case ParamHighPass:
         engine.hpf.frequency = static_cast<float>(kHighPassLowest + scaled(v, kHighPassScale));
+        patch.highPassHz = engine.hpf.frequency;
         designBiquad(engine.hpf, sampleRate);
         break;
     case ParamLowPass:
         engine.lpf.frequency = static_cast<float>(kLowPassLowest + scaled(v, kLowPassScale));
+        patch.lowPassHz = engine.lpf.frequency;
         designBiquad(engine.lpf, sampleRate);
         break;
     default:
@@ -80,41 +79,100 @@ void setPerformanceParameter(SynthEngine& engine, int index, float v, float samp
     }
 }
 
+float storedParameterValue(int index, float v, float sampleRate) {
+    v = clampHostValue(v);
+    switch (index) {
+    case ParamWindow:
+    case ParamModulation:
+        return static_cast<float>(lowByte(scaled(v, kPercentScale)));
+    case ParamAttack:
+        return static_cast<float>(lowByte(scaled(v, kAttackScale) - kAttackOffset));
+    case ParamSustain:
+        return static_cast<float>(lowByte(scaled(v, kSustainScale) - kSustainOffset));
+    case ParamHighPass:
+        return limitedFrequency(BiquadHighPass,
+                                static_cast<float>(kHighPassLowest + scaled(v, kHighPassScale)),
+                                sampleRate);
+    case ParamLowPass:
+        return limitedFrequency(BiquadLowPass,
+                                static_cast<float>(kLowPassLowest + scaled(v, kLowPassScale)),
+                                sampleRate);
+    default:
+        return 0.0f;
+    }
+}
+
+float patchParameterValue(const Patch& patch, int index, float sampleRate) {
+    switch (index) {
+    case ParamWindow:
+        return static_cast<float>(patch.window);
+    case ParamModulation:
+        return static_cast<float>(patch.modulation);
+    case ParamAttack:
+        return static_cast<float>(patch.attack);
+    case ParamSustain:
+        return static_cast<float>(patch.sustain);
+    case ParamHighPass:
+        return limitedFrequency(BiquadHighPass, patch.highPassHz, sampleRate);
+    case ParamLowPass:
+        return limitedFrequency(BiquadLowPass, patch.lowPassHz, sampleRate);
+    default:
+        return 0.0f;
+    }
+}
+
+float normalisedParameter(int index, float stored) {
+    switch (index) {
+    case ParamWindow:
+    case ParamModulation:
+        return stored * kPercentReciprocal;
+    case ParamAttack:
+        return (stored + static_cast<float>(kAttackOffset)) * kAttackReciprocal;
+    case ParamSustain:
+        return (stored + static_cast<float>(kSustainOffset)) * kSustainReciprocal;
+    case ParamHighPass:
+        return (stored - static_cast<float>(kHighPassLowest)) * kHighPassReciprocal;
+    case ParamLowPass:
+        return (stored - static_cast<float>(kLowPassLowest)) * kLowPassReciprocal;
+    default:
+        return 0.0f;
+    }
+}
+
+void formatParameter(int, float stored, char* text) {
+    if (text == nullptr) return;
+    // "%d" of the integer part, written by hand: no locale, no allocation.
+    std::int64_t v = truncateToInt(stored);
+    char digits[kParameterTextSize];
+    int n = 0;
+    const bool negative = v < 0;
+    if (negative) v = -v;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && n < kParameterTextSize - 2);
+    int out = 0;
+    if (negative) text[out++] = '-';
+    while (n > 0)
+        text[out++] = digits[--n];
+    text[out] = 0;
+}
+
 float describePerformanceParameter(const SynthEngine& engine, int index, char* text) {
     if (index < 0 || index >= kParameterCount || engine.patch == nullptr) return 0.0f;
     const Patch& patch = *engine.patch;
-    int shown = 0;
-    float normalised = 0.0f;
+    float stored = 0.0f;
     switch (index) {
-    case ParamWindow:
-        shown = patch.window;
-        normalised = static_cast<float>(patch.window) * kPercentReciprocal;
-        break;
-    case ParamModulation:
-        shown = patch.modulation;
-        normalised = static_cast<float>(patch.modulation) * kPercentReciprocal;
-        break;
-    case ParamAttack:
-        shown = patch.attack;
-        normalised = static_cast<float>(patch.attack + kAttackOffset) * kAttackReciprocal;
-        break;
-    case ParamSustain:
-        shown = patch.sustain;
-        normalised = static_cast<float>(patch.sustain + kSustainOffset) * kSustainReciprocal;
-        break;
     case ParamHighPass:
-        shown = truncateToInt(engine.hpf.frequency);
-        normalised =
-            (engine.hpf.frequency - static_cast<float>(kHighPassLowest)) * kHighPassReciprocal;
+        stored = engine.hpf.frequency;
         break;
     case ParamLowPass:
-        shown = truncateToInt(engine.lpf.frequency);
-        normalised =
-            (engine.lpf.frequency - static_cast<float>(kLowPassLowest)) * kLowPassReciprocal;
+        stored = engine.lpf.frequency;
         break;
     default:
+        stored = patchParameterValue(patch, index, engine.sampleRate);
         break;
     }
-    if (text != nullptr) std::snprintf(text, kDisplayTextSize, "%d", shown);
-    return normalised;
+    formatParameter(index, stored, text);
+    return normalisedParameter(index, stored);
 }

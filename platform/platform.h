@@ -1,6 +1,7 @@
 // Operating-system services the plug-in needs, behind one small interface with a Windows and a
-// POSIX implementation: yielding and sleeping for the busy-flag waits, the library's own path,
-// and the path separator used to place "debug.txt" and "log.csv" beside the library.
+// POSIX implementation: yielding and sleeping for waits off the audio thread, telling a
+// real-time thread from others, waking the plug-in's worker thread, the library's own path, and
+// the path separator used to place "debug.txt" and "log.csv" beside the library.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,29 @@ void yieldThread();
 
 /// Sleeps for about one millisecond (Sleep(1) on Windows).
 void sleepBriefly();
+
+/// True when the calling thread runs at real-time priority: SCHED_FIFO or SCHED_RR on Linux; on
+/// Windows a priority of "highest" or above (time-critical, or raised by the multimedia class
+/// scheduler) or the real-time priority class. Hosts run their audio threads so; a host call
+/// made on such a thread must not wait. Never blocks.
+bool isRealtimeThread();
+
+/// Wakes a thread that sleeps until there is work. post() never blocks, locks or allocates and
+/// may be called from the audio thread; wait() sleeps until at least one post since the last
+/// wait returned.
+class WakeSignal {
+  public:
+    WakeSignal();
+    ~WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
+    void post();
+    void wait();
+
+  private:
+    void* handle = nullptr;
+};
 
 /// Writes the full path of the loaded plug-in library into buffer (at most size - 1 characters
 /// and a terminating zero). Writes an empty string when the path is unknown.

@@ -1,7 +1,9 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,6 +23,38 @@ void yieldThread() {
 void sleepBriefly() {
     timespec t{0, 1000000};
     nanosleep(&t, nullptr);
+}
+
+bool isRealtimeThread() {
+    // Asked of the kernel for the calling thread, however its policy was set (chrt, the host's
+    // sched_setscheduler or pthread_setschedparam). One system call; it never blocks.
+    const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    return policy == SCHED_FIFO || policy == SCHED_RR;
+}
+
+WakeSignal::WakeSignal() {
+    auto* semaphore = new sem_t;
+    sem_init(semaphore, 0, 0);
+    handle = semaphore;
+}
+
+WakeSignal::~WakeSignal() {
+    auto* semaphore = static_cast<sem_t*>(handle);
+    sem_destroy(semaphore);
+    delete semaphore;
+}
+
+void WakeSignal::post() {
+    sem_post(static_cast<sem_t*>(handle));
+}
+
+void WakeSignal::wait() {
+    auto* semaphore = static_cast<sem_t*>(handle);
+    while (sem_wait(semaphore) != 0 && errno == EINTR) {
+    }
+    // Several posts before this wait are one wake-up: the work they announce is done at once.
+    while (sem_trywait(semaphore) == 0) {
+    }
 }
 
 void* moduleInstance() {

@@ -24,6 +24,32 @@ void sleepBriefly() {
     Sleep(1);
 }
 
+bool isRealtimeThread() {
+    const int priority = GetThreadPriority(GetCurrentThread());
+    return (priority != THREAD_PRIORITY_ERROR_RETURN && priority >= THREAD_PRIORITY_HIGHEST) ||
+           GetPriorityClass(GetCurrentProcess()) == REALTIME_PRIORITY_CLASS;
+}
+
+WakeSignal::WakeSignal() {
+    handle = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+}
+
+WakeSignal::~WakeSignal() {
+    if (handle) CloseHandle(static_cast<HANDLE>(handle));
+}
+
+void WakeSignal::post() {
+    if (handle) ReleaseSemaphore(static_cast<HANDLE>(handle), 1, nullptr);
+}
+
+void WakeSignal::wait() {
+    if (!handle) return;
+    WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE);
+    // Several posts before this wait are one wake-up: the work they announce is done at once.
+    while (WaitForSingleObject(static_cast<HANDLE>(handle), 0) == WAIT_OBJECT_0) {
+    }
+}
+
 void* moduleInstance() {
     if (!moduleHandle) {
         GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |

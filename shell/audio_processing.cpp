@@ -1,5 +1,7 @@
 // The audio thread's entry points: processEvents queues the host's MIDI events, processReplacing
 // renders the block between their offsets with denormals flushed for the duration of the call.
+// Neither waits, locks, allocates or frees: the queue has its whole capacity from construction,
+// and new sound state arrives through the handover.
 #include "shell/kel_vst.h"
 
 #include "engine/denormals.h"
@@ -17,9 +19,10 @@ VstInt32 kelVst::processEvents(VstEvents* events) {
     if (busy.suspended.load()) return 0;
     if (!events || events->numEvents <= 0) return 1;
     const VstInt32 count = events->numEvents;
-    if (!eventQueue.reserve(count)) return 1; // no memory: the events are dropped
-    for (VstInt32 i = 0; i < count; ++i) {
-        const VstEvent* event = events->events[i];
+    // The record declares two entries but carries numEvents of them: walk them by pointer.
+    VstEvent* const* list = events->events;
+    for (VstInt32 i = 0; i < count && eventQueue.count < eventQueue.capacity; ++i) {
+        const VstEvent* event = list[i];
         if (!event || event->type != kVstMidiType || event->byteSize < kMinMidiEventByteSize)
             continue;
         const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
@@ -34,10 +37,14 @@ VstInt32 kelVst::processEvents(VstEvents* events) {
 }
 
 void kelVst::processReplacing(float**, float** outputs, VstInt32 sampleFrames) {
-    ScopedFlushDenormals flushDenormals;
-    const std::int32_t frames = std::atomic_ref<std::int32_t>(core.blockSize).load();
-    // Every call consumes the queue: the block walk dispatches the events even when there are
-    // no frames or no buffers to render into.
-    processBlock(eventQueue, core.channels, busy, *core.engine, outputs,
-                 sampleFrames > 0 ? sampleFrames : 0, frames);
+    busy.engineBusy.store(1);
+    {
+        ScopedFlushDenormals flushDenormals;
+        const std::int32_t frames = std::atomic_ref<std::int32_t>(core.blockSize).load();
+        // Every call consumes the queue: the block walk dispatches the events even when there
+        // are no frames or no buffers to render into.
+        processBlock(eventQueue, core.channels, busy, *rendering, outputs,
+                     sampleFrames > 0 ? sampleFrames : 0, frames, &handover);
+    }
+    busy.engineBusy.store(0);
 }

@@ -7,14 +7,12 @@
 
 void loadPatchOverride(PluginCore* core, std::int32_t index, std::uint32_t message) {
     if (!core || index != kTitleControlIndex || message != kMessageLeftButtonUp) return;
-    if (!core->engine || !core->busy) return;
+    if (!core->engine || !core->owner) return;
     char path[kModulePathLength];
     platform::siblingPath(core->modulePath, kOverrideFileName, path, sizeof(path));
     if (!path[0]) return;
-    // The file is read before rendering is held off, so a slow disk never silences the audio;
-    // matching and the rebuild are exclusive with rendering.
+    // The file is read before the writers' lock is taken, so a slow disk holds up nobody.
     OverrideText text;
     if (!readOverrideText(path, text)) return;
-    PatchChangeScope change(*core->busy);
-    if (core->engine) applyOverrideText(*core->engine, text, core->curProgram);
+    core->owner->applyOverride(text);
 }

@@ -11,6 +11,7 @@
 
 struct EditorControl;
 struct PluginCore;
+class kelVst;
 
 /// Unique ID 'lxfg'.
 constexpr std::int32_t kQuarnelUniqueId = 0x6C786667;
@@ -50,7 +51,7 @@ struct PluginCore {
         0; ///< kCoreReceivesVstEvents | kCoreReceivesVstMidiEvent | kCoreHasEditor
     std::int32_t numPrograms = 0;
     std::int32_t numParams = 0;
-    std::int32_t curProgram = 0; ///< current program slot
+    std::int32_t curProgram = 0; ///< current program slot; read and written atomically
     std::uint8_t numInputs = 0;
     std::uint8_t numOutputs = 0;
     std::uint8_t vendorStringLength = 0;  ///< characters copied for the vendor string
@@ -78,7 +79,8 @@ struct PluginCore {
     EditorControl* controls = nullptr; ///< head of the editor's control list
     FileCallback fileCallback = nullptr;
     std::int32_t redrawAll = 0; ///< pending full repaints of the editor
-    BusyFlags* busy = nullptr;  ///< the owning plug-in object's flags
+    BusyFlags* busy = nullptr;  ///< the owning plug-in object's flags and writers' lock
+    kelVst* owner = nullptr;    ///< the plug-in object this core is embedded in
 };
 
 /// The process-wide name table: effect, vendor, product, then six name/label pairs.

@@ -1,9 +1,15 @@
 // What the host sees of the sounds and controls: identity strings, canDo, the 64 program slots,
-// the six parameters with their one-entry query cache, and bank and preset chunks.
+// the six parameters, and bank and preset chunks.
+//
+// Reading a parameter never takes a lock: the values of every slot are kept in the handover
+// with the stamp of their last change, and the current program number is atomic. Changing one
+// takes the writers' lock on a normal thread, and on a real-time thread stores the new value for
+// readers and hands the work to the worker.
 #include "shell/kel_vst.h"
 
 #include "patches/patch_application.h"
 #include "patches/patch_bank.h"
+#include "patches/patch_override.h"
 #include "patches/performance_parameters.h"
 #include "editor/editor_control.h"
 #include "platform/platform.h"
@@ -31,9 +37,10 @@ void copyLimited(char* text, const char* source, std::size_t limit) {
     text[n] = 0;
 }
 
-/// A program name, cut at 31 characters when its field holds no zero.
+/// A program name as the host takes it: at most 24 characters and the zero, the room the
+/// interface gives program names.
 void copyProgramName(char* text, const Patch& patch) {
-    copyLimited(text, patch.name, sizeof(patch.name) - 1);
+    copyLimited(text, patch.name, kVstMaxProgNameLen);
 }
 
 std::int32_t readInt32(const unsigned char* bytes) {
@@ -71,8 +78,23 @@ VstInt32 kelVst::canDo(char* text) {
     return -1;
 }
 
+std::int32_t kelVst::currentProgram() const {
+    return std::atomic_ref<const std::int32_t>(core.curProgram).load();
+}
+
+void kelVst::storeCurrentProgram(std::int32_t program) {
+    std::atomic_ref<std::int32_t>(curProgram).store(program);
+    std::atomic_ref<std::int32_t>(core.curProgram).store(program);
+}
+
+VstInt32 kelVst::getProgram() {
+    return currentProgram();
+}
+
 void kelVst::getProgramName(char* name) {
-    copyProgramName(name, core.engine->patches[core.curProgram]);
+    if (!name) return;
+    std::lock_guard<std::mutex> lock(busy.writers);
+    copyProgramName(name, core.engine->patches[currentProgram()]);
 }
 
 bool kelVst::getProgramNameIndexed(VstInt32, VstInt32 index, char* text) {
@@ -80,6 +102,7 @@ bool kelVst::getProgramNameIndexed(VstInt32, VstInt32 index, char* text) {
         if (text) text[0] = 0;
         return true;
     }
+    std::lock_guard<std::mutex> lock(busy.writers);
     copyProgramName(text, core.engine->patches[index]);
     return true;
 }
@@ -105,12 +128,15 @@ void kelVst::markControlsDirty(int paramIndex) {
 
 void kelVst::setProgram(VstInt32 program) {
     if (program < 0 || program >= kPatchCount) return;
-    PatchChangeScope change(busy);
-    applyPatch(*core.engine, program, core.curProgram);
-    curProgram = program;
-    core.curProgram = program;
-    refreshParamCache();
-    requestFullRedraw(false);
+    storeCurrentProgram(program);
+    if (platform::isRealtimeThread()) {
+        handOver({HostRequestKind::Program, program, 0.0f, 0});
+        return;
+    }
+    std::lock_guard<std::mutex> lock(busy.writers);
+    takeHandedOverChanges();
+    applyProgram(program);
+    publish();
 }
 
 void kelVst::setParameter(VstInt32 index, float value) {
@@ -118,44 +144,60 @@ void kelVst::setParameter(VstInt32 index, float value) {
     // Hosts may send values outside 0..1 or NaN: store what the parameter actually takes.
     if (!(value >= 0.0f)) value = 0.0f;
     if (value > 1.0f) value = 1.0f;
-    // The writers' exclusion also keeps host and editor threads from updating the parameter
-    // cache at the same time.
-    PatchChangeScope change(busy);
-    setPerformanceParameter(*core.engine, index, value, core.sampleRate);
-    float& cached = core.paramCache[index];
-    if (value == cached || std::isnan(value) || std::isnan(cached)) return;
-    cached = value;
+    const std::uint32_t stamp = handover.nextStamp();
+    if (platform::isRealtimeThread()) {
+        // Readers see the new value at once; the worker makes it heard.
+        handover.storeParameter(currentProgram(), index,
+                                storedParameterValue(index, value, currentRate.load()), stamp);
+        handOver({HostRequestKind::Parameter, index, value, stamp});
+        return;
+    }
+    std::lock_guard<std::mutex> lock(busy.writers);
+    takeHandedOverChanges();
+    applyParameter(index, value, stamp);
+    publish();
+}
+
+void kelVst::editParameter(VstInt32 index, float v) {
+    if (!paramIndexValid(index)) return;
+    std::lock_guard<std::mutex> lock(busy.writers);
+    if (!core.engine || !core.paramCache) return;
+    takeHandedOverChanges();
+    if (v >= 0.0f && v <= 1.0f) core.paramCache[index] = v;
+    setPerformanceParameter(*core.engine, index, core.paramCache[index], core.sampleRate);
+    fieldStamps[appliedProgram][index] = handover.nextStamp();
+    publish();
     markControlsDirty(index);
+}
+
+void kelVst::applyOverride(const OverrideText& text) {
+    std::lock_guard<std::mutex> lock(busy.writers);
+    if (!core.engine) return;
+    takeHandedOverChanges();
+    SynthEngine& engine = *core.engine;
+    const float* ensembleLine = engine.ensemble.line.get();
+    const float* echoLine = engine.echo.line.get();
+    applyOverrideText(engine, text, appliedProgram);
+    ensembleLineRecreated |= engine.ensemble.line.get() != ensembleLine;
+    echoLineRecreated |= engine.echo.line.get() != echoLine;
+    stampWholeRecords(appliedProgram, 1);
+    publish();
 }
 
 float kelVst::getParameter(VstInt32 index) {
     if (!paramIndexValid(index)) return 0.0f;
-    // Host threads and the editor update the cache under the writers' lock; a query takes the
-    // same lock but raises no flag, so it never holds rendering off.
-    std::lock_guard<std::mutex> lock(busy.writers);
-    if (index == lastQueryIndex) {
-        lastQueryIndex = -1;
-        return lastQueryValue;
-    }
-    lastQueryIndex = index;
-    lastQueryValue = describePerformanceParameter(*core.engine, index, lastQueryText);
-    core.paramCache[index] = lastQueryValue;
-    return lastQueryValue;
+    return normalisedParameter(index, handover.parameter(currentProgram(), index));
 }
 
 void kelVst::getParameterDisplay(VstInt32 index, char* text) {
+    if (!text) return;
     if (!paramIndexValid(index)) {
-        if (text) text[0] = 0;
+        text[0] = 0;
         return;
     }
-    std::lock_guard<std::mutex> lock(busy.writers);
-    if (index == lastQueryIndex) {
-        lastQueryIndex = -1;
-    } else {
-        lastQueryIndex = index;
-        lastQueryValue = describePerformanceParameter(*core.engine, index, lastQueryText);
-    }
-    copyLimited(text, lastQueryText, core.paramStringLength);
+    char full[kParameterTextSize];
+    formatParameter(index, handover.parameter(currentProgram(), index), full);
+    copyLimited(text, full, core.paramStringLength);
 }
 
 void kelVst::getParameterName(VstInt32 index, char* text) {
@@ -176,11 +218,17 @@ void kelVst::getParameterLabel(VstInt32 index, char* label) {
 
 VstInt32 kelVst::getChunk(void** data, bool isPreset) {
     if (!data) return 0;
+    // The host gets a copy: the bank keeps changing (controllers 20 and 21 on the audio thread,
+    // other host threads), and the copy stays as it is until the next effGetChunk.
+    std::lock_guard<std::mutex> lock(busy.writers);
+    takeHandedOverChanges();
+    const SynthEngine& engine = *core.engine;
+    *data = chunkCopy.get();
     if (isPreset) {
-        *data = &core.engine->patches[core.curProgram];
+        std::memcpy(chunkCopy.get(), &engine.patches[appliedProgram], kPatchRecordSize);
         return kPatchRecordSize;
     }
-    *data = core.engine->patches;
+    std::memcpy(chunkCopy.get(), engine.patches, kBankChunkSize);
     return kBankChunkSize;
 }
 
@@ -194,18 +242,23 @@ VstInt32 kelVst::setChunk(void* data, VstInt32 byteSize, bool isPreset) {
         readInt32(bytes + offsetof(Patch, formatVersion)) == kPatchFormatVersion &&
         readInt32(bytes + offsetof(Patch, recordSizeCheck)) == ~kPatchRecordSize &&
         std::memcmp(bytes + offsetof(Patch, productTag), kProductTag, kTagCheckLength) == 0;
-    PatchChangeScope change(busy);
+    std::lock_guard<std::mutex> lock(busy.writers);
+    takeHandedOverChanges();
     if (accepted) {
         int records = byteSize / kPatchRecordSize;
         SynthEngine& engine = *core.engine;
+        // The source may lie anywhere, the copy effGetChunk handed out included.
         if (!isPreset) {
             int count = records < kPatchCount ? records : kPatchCount;
-            std::memcpy(engine.patches, bytes, static_cast<std::size_t>(count) * kPatchRecordSize);
+            std::memmove(engine.patches, bytes, static_cast<std::size_t>(count) * kPatchRecordSize);
+            stampWholeRecords(0, count);
         } else if (records >= 1) {
-            std::memcpy(&engine.patches[core.curProgram], bytes, kPatchRecordSize);
+            std::memmove(&engine.patches[appliedProgram], bytes, kPatchRecordSize);
+            stampWholeRecords(appliedProgram, 1);
         }
         // Rebuild what the current program derives, so a restored project sounds as saved.
-        applyPatch(engine, -1, core.curProgram);
+        reapplyCurrent();
+        publish();
     }
     refreshParamCache();
     requestFullRedraw(true);

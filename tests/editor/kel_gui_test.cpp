@@ -10,6 +10,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -366,7 +367,7 @@ TEST(EditorLifecycle, PaintAndInputAfterTeardownBeganTouchNothing) {
     SendMessageA(gui.window, WM_LBUTTONDOWN, MK_LBUTTON, mouseAt(c.x, c.y));
     {
         // The first steps of the plug-in object's teardown: engine and cache are freed.
-        PatchChangeScope change(plugin->getBusyFlags());
+        std::lock_guard<std::mutex> lock(plugin->getBusyFlags().writers);
         core.engine.reset();
     }
     core.paramCache.reset();

@@ -1,4 +1,5 @@
 // Channel state, the event queue and the block walk that renders between event offsets.
+#include "engine/handover.h"
 #include "engine/midi_input.h"
 #include "engine/synth_engine.h"
 #include "tests/support/engine_fixtures.h"
@@ -10,7 +11,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace enginetest;
@@ -27,19 +30,22 @@ struct RenderCall {
     float panLeft;
     float panRight;
     float volume;
+    float carrier; ///< the carrier table's first entry when the sub-block is rendered
 };
 
 std::vector<RenderCall> renderLog;
 const float* blockStart = nullptr;
 BusyFlags* suspendAfterFirstCall = nullptr;
+std::function<void()> publishAfterFirstCall;
 
 void recordingRender(SynthEngine& engine, const ChannelState& channel1, float* const* outputs,
                      int n) {
     renderLog.push_back({outputs[0] - blockStart, n, countVoices(engine, VoiceHeld),
                          countVoices(engine, VoiceReleased), channel1.panLeft, channel1.panRight,
-                         channel1.volume});
+                         channel1.volume, engine.carrierTable[0]});
     render(engine, channel1, outputs, n);
     if (suspendAfterFirstCall) suspendAfterFirstCall->suspended.store(1);
+    if (publishAfterFirstCall) std::exchange(publishAfterFirstCall, nullptr)();
 }
 
 class BlockWalkTest : public ::testing::Test {
@@ -47,6 +53,7 @@ class BlockWalkTest : public ::testing::Test {
     void SetUp() override {
         renderLog.clear();
         suspendAfterFirstCall = nullptr;
+        publishAfterFirstCall = nullptr;
         flags.suspended.store(0);
         // A constant carrier makes every frame of a sounding voice non-zero.
         fillTable(engine->carrierTable.get(), kTableLength, 0.5f);
@@ -99,11 +106,10 @@ TEST(ChannelStateTest, ResetGivesTheDefaults) {
 class DispatchTest : public ::testing::Test {
   protected:
     void send(int status, int data1, int data2) {
-        dispatchEvent(midi(0, status, data1, data2), channels.state, flags, *engine);
+        dispatchEvent(midi(0, status, data1, data2), channels.state, *engine);
     }
     std::unique_ptr<SynthEngine> engine = makeTestEngine();
     Channels channels;
-    BusyFlags flags;
 };
 
 TEST_F(DispatchTest, PanValues) {
@@ -355,31 +361,26 @@ TEST_F(BlockWalkTest, ABlockSizeBelowOneRendersWholeStretches) {
     EXPECT_EQ(renderLog[0].frames, 100);
 }
 
-TEST_F(BlockWalkTest, SubBlocksThatMeetAPatchChangeAreSilentAndNotRendered) {
+TEST_F(BlockWalkTest, AStatePublishedDuringABlockIsTakenAtTheNextSubBlock) {
     handleMidi(*engine, channels[0], 0x90, 69, 127);
-    const std::int32_t countBefore = engine->voices[0].sampleCount;
-    std::atomic<bool> changing{false};
-    std::atomic<bool> finish{false};
-    std::thread writer([&] {
-        PatchChangeScope scope(flags);
-        changing.store(true);
-        while (!finish.load())
-            std::this_thread::yield();
-    });
-    while (!changing.load())
-        std::this_thread::yield();
+    AudioHandover handover;
+    std::unique_ptr<SynthEngine> control = makeTestEngine();
+    fillTable(control->carrierTable.get(), kTableLength, -0.25f);
+    // A writer publishes while the first sub-block is being rendered.
+    publishAfterFirstCall = [&] {
+        auto setup = std::make_unique<EngineSetup>();
+        ASSERT_TRUE(captureSetup(*control, 0, *setup, false, false));
+        handover.publish(std::move(setup));
+    };
     StereoBuffer out(512, 9.0f);
-    run(out, 512, 128);
-    finish.store(true);
-    writer.join();
+    blockStart = out.left.data();
+    processBlock(queue, channels.state, flags, *engine, out.outputs(), 512, 128, recordingRender,
+                 &handover);
 
-    EXPECT_TRUE(renderLog.empty());
-    EXPECT_TRUE(allZero(out.left, 0, 512));
-    EXPECT_TRUE(allZero(out.right, 0, 512));
-    EXPECT_EQ(engine->voices[0].sampleCount, countBefore);
-
-    run(out, 512, 128); // the change is over: rendering resumes
-    EXPECT_EQ(renderLog.size(), 4u);
+    ASSERT_EQ(renderLog.size(), 4u); // nothing is skipped
+    EXPECT_EQ(renderLog[0].carrier, 0.5f);
+    for (std::size_t i = 1; i < renderLog.size(); ++i)
+        EXPECT_EQ(renderLog[i].carrier, -0.25f);
     EXPECT_TRUE(noneZero(out.right, 0, 512));
 }
 

@@ -155,9 +155,8 @@ struct Snapshot {
     std::vector<std::uint32_t> pixels;
 };
 
-/// The parameter's current value, past the plug-in's one-entry query cache.
+/// The parameter's current value.
 float freshParameter(vsthost::PluginInstance& fx, int index) {
-    fx.getParameter((index + 1) % 6);
     return fx.getParameter(index);
 }
 

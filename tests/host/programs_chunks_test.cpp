@@ -1,5 +1,5 @@
 // Programs, parameters and chunks through the dispatcher, as a DAW uses them: names, the
-// parameter table's edge cases and display texts, the query cache, bank and preset save and
+// parameter table's edge cases and display texts, reads after changes, bank and preset save and
 // restore, rejected chunks, and the restore orders hosts use when they reopen a project.
 #include "host_fixture.h"
 
@@ -64,6 +64,17 @@ TEST(Programs, NamesOfSlots) {
     EXPECT_EQ(fx->dispatch(effGetProgramNameIndexed, 64, 0, std::string(64, 'x').data()), 1);
     fx->dispatch(effSetProgram, 0, 38);
     EXPECT_EQ(fx->text(effGetProgramName), "Bell 1");
+
+    // A name that fills its whole field reaches the host cut to the interface's 24 characters.
+    std::vector<unsigned char> preset = getChunk(*fx, true);
+    std::memset(&preset[44], 'n', 32);
+    ASSERT_EQ(setChunk(*fx, preset, true), kRecord);
+    for (VstInt32 opcode : {effGetProgramName, effGetProgramNameIndexed}) {
+        std::string buffer(40, '#');
+        fx->dispatch(opcode, 38, 0, buffer.data());
+        EXPECT_EQ(buffer.substr(0, 25), std::string(24, 'n') + '\0') << opcode;
+        EXPECT_EQ(buffer.substr(25), std::string(15, '#')) << opcode << " wrote past 25 bytes";
+    }
 }
 
 TEST(Parameters, NamesAndLabelsCutToEightCharacters) {
@@ -112,34 +123,35 @@ TEST(Parameters, HostValuesOutsideTheRangeAreClamped) {
     EXPECT_EQ(display(*fx, 5), "2000");
 }
 
-TEST(Parameters, FiltersFollowTheProgram) {
+TEST(Parameters, FiltersTravelWithTheProgram) {
     auto fx = newInstance();
     fx->setParameter(4, 1.0f);
     EXPECT_EQ(display(*fx, 4), "1500");
     fx->dispatch(effSetProgram, 0, 23); // "Keys 1": 70 Hz and 10000 Hz
-    // The query cache still holds index 4 and would serve its one repeat: ask another first.
-    EXPECT_EQ(display(*fx, 0), "0");
     EXPECT_EQ(display(*fx, 4), "70");
     EXPECT_EQ(display(*fx, 5), "10000");
-    fx->dispatch(effSetProgram, 0, 0); // "Lead 1": 150 Hz and 6500 Hz
-    EXPECT_EQ(display(*fx, 4), "150");
+    fx->dispatch(effSetProgram, 0, 0); // "Lead 1" keeps its changed high-pass
+    EXPECT_EQ(display(*fx, 4), "1500");
     EXPECT_EQ(display(*fx, 5), "6500");
 }
 
-TEST(Parameters, QueryCacheServesExactlyOneRepeat) {
+TEST(Parameters, ReadsAfterAnyChangeReportTheNewValue) {
     auto fx = newInstance();
     fx->setParameter(0, 0.5f);
     EXPECT_FLOAT_EQ(fx->getParameter(0), 0.5f);
-    // Change the window byte behind the cache's back: the one repeat the cache serves shows
-    // the old text, the query after it computes the new one.
+    EXPECT_EQ(display(*fx, 0), "50");
+    fx->setParameter(0, 0.2f);
+    EXPECT_EQ(display(*fx, 0), "20");
+    EXPECT_EQ(display(*fx, 0), "20");
     std::vector<unsigned char> preset = getChunk(*fx, true);
     ASSERT_EQ(preset.size(), 328u);
     preset[76] = 70; // window byte
     ASSERT_EQ(setChunk(*fx, preset, true), 328);
-    // setChunk does not clear the cache: the first display is the cached "50".
-    EXPECT_EQ(display(*fx, 0), "50");
     EXPECT_EQ(display(*fx, 0), "70");
     EXPECT_FLOAT_EQ(fx->getParameter(0), 0.7f);
+    fx->dispatch(effSetProgram, 0, 2); // "Lead 3": window 20
+    EXPECT_FLOAT_EQ(fx->getParameter(0), 0.2f);
+    EXPECT_EQ(display(*fx, 0), "20");
 }
 
 TEST(Chunks, BankSavedAndRestoredIntoAFreshInstance) {
@@ -231,13 +243,24 @@ TEST(Chunks, PartialBanksReplaceWholeRecordsOnly) {
     }
 }
 
-TEST(Chunks, RestoreOrdersOfHostsEndWithTheSavedSound) {
-    // Save: program 15 with a rebuilt-only field (window) changed.
+TEST(Chunks, RestoreOrdersOfHostsEndWithTheSavedSoundAndValues) {
+    // Save: program 15 with a rebuilt-only field (window) and both filter cut-offs changed.
     auto original = newInstance();
     original->dispatch(effSetProgram, 0, 15);
     original->setParameter(0, 1.0f);
+    original->setParameter(4, 0.5f); // 755 Hz
+    original->setParameter(5, 0.3f); // 7400 Hz
     std::vector<unsigned char> bank = getChunk(*original, false);
     std::vector<float> reference = phrase(*original);
+    auto values = [](vsthost::PluginInstance& fx) {
+        std::vector<std::string> shown;
+        for (int i = 0; i < 6; ++i)
+            shown.push_back(display(fx, i) + " " + std::to_string(fx.getParameter(i)));
+        return shown;
+    };
+    const std::vector<std::string> saved = values(*original);
+    EXPECT_EQ(saved[4].substr(0, 4), "755 ");
+    EXPECT_EQ(saved[5].substr(0, 5), "7400 ");
 
     // setChunk then setProgram with the saved number.
     auto first = newInstance();
@@ -246,6 +269,7 @@ TEST(Chunks, RestoreOrdersOfHostsEndWithTheSavedSound) {
     EXPECT_EQ(setChunk(*first, bank, false), kBank);
     first->dispatch(effSetProgram, 0, 15);
     EXPECT_EQ(first->dispatch(effGetProgram), 15);
+    EXPECT_EQ(values(*first), saved);
     EXPECT_LT(difference(phrase(*first), reference), 1e-6);
 
     // setProgram then setChunk.
@@ -253,7 +277,15 @@ TEST(Chunks, RestoreOrdersOfHostsEndWithTheSavedSound) {
     second->dispatch(effSetProgram, 0, 15);
     EXPECT_EQ(setChunk(*second, bank, false), kBank);
     EXPECT_EQ(second->dispatch(effGetProgram), 15);
+    EXPECT_EQ(values(*second), saved);
     EXPECT_LT(difference(phrase(*second), reference), 1e-6);
+
+    // setChunk into a fresh instance, then setProgram.
+    auto third = newInstance();
+    EXPECT_EQ(setChunk(*third, bank, false), kBank);
+    third->dispatch(effSetProgram, 0, 15);
+    EXPECT_EQ(values(*third), saved);
+    EXPECT_LT(difference(phrase(*third), reference), 1e-6);
 }
 
 TEST(Chunks, TwoInstancesRestoredFromDifferentChunksStayIndependent) {

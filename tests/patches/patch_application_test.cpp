@@ -107,15 +107,17 @@ TEST(ApplyPatch, AnEmptySlotGivesSilentTables) {
     EXPECT_EQ(engine->echo.inverseLength, 0.0f);
 }
 
-TEST(ApplyPatch, ResetsThePerformanceFilterCutOffsToThePatch) {
+TEST(ApplyPatch, FilterCutOffsTravelWithTheProgram) {
     auto engine = testsupport::makeTestEngine();
     setPerformanceParameter(*engine, ParamHighPass, 1.0f, 44100.0f);
     setPerformanceParameter(*engine, ParamLowPass, 0.0f, 44100.0f);
+    EXPECT_EQ(engine->patches[0].highPassHz, 1500.0f);
+    EXPECT_EQ(engine->patches[0].lowPassHz, 2000.0f);
+    applyPatch(*engine, 1, 0); // away: the other program's own cut-offs
+    EXPECT_EQ(engine->hpf.frequency, engine->patches[1].highPassHz);
+    applyPatch(*engine, 0, 1); // and back: the change is still there
     EXPECT_EQ(engine->hpf.frequency, 1500.0f);
     EXPECT_EQ(engine->lpf.frequency, 2000.0f);
-    applyPatch(*engine, kRebuildCurrentPatch, 0);
-    EXPECT_EQ(engine->hpf.frequency, 150.0f);
-    EXPECT_EQ(engine->lpf.frequency, 6500.0f);
 }
 
 TEST(ApplyPatch, WithoutTablesOnlyFiltersAndDelaysAreSet) {

@@ -218,3 +218,25 @@ TEST(PerformanceParameters, DescribeWritesAShortZeroTerminatedText) {
     describePerformanceParameter(*engine, ParamHighPass, text);
     EXPECT_STREQ(text, "0");
 }
+
+// Readers that hold no lock compute a parameter's report from its stored value alone; it must
+// be the report of the engine the value was set on, at any rate (8 kHz limits the low-pass).
+TEST(PerformanceParameters, StoredValuesReportAsTheEngineDoes) {
+    for (float rate : {8000.0f, 44100.0f, 192000.0f}) {
+        auto engine = testsupport::makeTestEngine(rate);
+        for (int i = 0; i < kParameterCount; ++i) {
+            for (float v : {0.0f, 0.013f, 0.5f, 0.77f, 1.0f}) {
+                SCOPED_TRACE(::testing::Message() << rate << " " << i << " " << v);
+                setPerformanceParameter(*engine, i, v, rate);
+                const float value = storedParameterValue(i, v, rate);
+                char text[kParameterTextSize];
+                EXPECT_EQ(normalisedParameter(i, value),
+                          describePerformanceParameter(*engine, i, text));
+                char formatted[kParameterTextSize];
+                formatParameter(i, value, formatted);
+                EXPECT_STREQ(formatted, text);
+                EXPECT_EQ(patchParameterValue(*engine->patch, i, rate), value);
+            }
+        }
+    }
+}

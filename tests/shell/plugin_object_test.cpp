@@ -51,7 +51,6 @@ TEST(PluginObject, StateAfterConstruction) {
     EXPECT_TRUE(plugin->isConstructed());
     EXPECT_EQ(plugin->getBusyFlags().suspended.load(), 1);
     EXPECT_EQ(plugin->getBusyFlags().engineBusy.load(), 0);
-    EXPECT_EQ(plugin->getBusyFlags().patchBusy.load(), 0);
     EXPECT_EQ(core.curProgram, 0);
     EXPECT_EQ(core.engine->patch, &core.engine->patches[0]);
     EXPECT_NE(core.paramCache, nullptr);
