@@ -214,35 +214,21 @@ void kelVst::setBlockSize(VstInt32 frames) {
 // ---- the writer side -----------------------------------------------------------------------
 
 void kelVst::rebuildForRate(float rate) {
-    SynthEngine& engine = *core.engine;
-    const float* ensembleLine = engine.ensemble.line.get();
-    const float* echoLine = engine.echo.line.get();
     core.inverseSampleRate = 1.0f / rate;
-    changeSampleRate(engine, rate);
+    changeEngine([&](SynthEngine& engine) { changeSampleRate(engine, rate); });
     sampleRate = rate;
     core.sampleRate = rate;
     currentRate.store(rate);
-    ensembleLineRecreated |= engine.ensemble.line.get() != ensembleLine;
-    echoLineRecreated |= engine.echo.line.get() != echoLine;
 }
 
 void kelVst::reapplyCurrent() {
-    SynthEngine& engine = *core.engine;
-    const float* ensembleLine = engine.ensemble.line.get();
-    const float* echoLine = engine.echo.line.get();
-    applyPatch(engine, kRebuildCurrentPatch, appliedProgram);
-    ensembleLineRecreated |= engine.ensemble.line.get() != ensembleLine;
-    echoLineRecreated |= engine.echo.line.get() != echoLine;
+    changeEngine(
+        [&](SynthEngine& engine) { applyPatch(engine, kRebuildCurrentPatch, appliedProgram); });
 }
 
 void kelVst::applyProgram(std::int32_t program) {
-    SynthEngine& engine = *core.engine;
-    const float* ensembleLine = engine.ensemble.line.get();
-    const float* echoLine = engine.echo.line.get();
-    applyPatch(engine, program, appliedProgram);
+    changeEngine([&](SynthEngine& engine) { applyPatch(engine, program, appliedProgram); });
     appliedProgram = program;
-    ensembleLineRecreated |= engine.ensemble.line.get() != ensembleLine;
-    echoLineRecreated |= engine.echo.line.get() != echoLine;
     refreshParamCache();
     requestFullRedraw(false);
 }

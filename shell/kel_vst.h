@@ -85,6 +85,16 @@ class kelVst : public AudioEffectX {
     void rebuildForRate(float rate);
     void reapplyCurrent();
     void stampWholeRecords(int first, int count);
+    /// Runs change on the control engine, noting whether it made new delay lines (the audio
+    /// engine then gets fresh, cleared ones with the next publication).
+    template <class Change> void changeEngine(Change&& change) {
+        SynthEngine& engine = *core.engine;
+        const float* ensembleLine = engine.ensemble.line.get();
+        const float* echoLine = engine.echo.line.get();
+        change(engine);
+        ensembleLineRecreated |= engine.ensemble.line.get() != ensembleLine;
+        echoLineRecreated |= engine.echo.line.get() != echoLine;
+    }
     void publish();
     static void serviceRequests(void* self);
     /// Queues a request from a real-time thread and wakes the worker.

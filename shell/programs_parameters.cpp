@@ -174,12 +174,7 @@ void kelVst::applyOverride(const OverrideText& text) {
     std::lock_guard<std::mutex> lock(busy.writers);
     if (!core.engine) return;
     takeHandedOverChanges();
-    SynthEngine& engine = *core.engine;
-    const float* ensembleLine = engine.ensemble.line.get();
-    const float* echoLine = engine.echo.line.get();
-    applyOverrideText(engine, text, appliedProgram);
-    ensembleLineRecreated |= engine.ensemble.line.get() != ensembleLine;
-    echoLineRecreated |= engine.echo.line.get() != echoLine;
+    changeEngine([&](SynthEngine& engine) { applyOverrideText(engine, text, appliedProgram); });
     stampWholeRecords(appliedProgram, 1);
     publish();
 }

@@ -7,6 +7,7 @@
 #if defined(__linux__)
 
 #include "host/host_fixture.h"
+#include "support/midi_list.h"
 
 #include <gtest/gtest.h>
 
@@ -256,37 +257,6 @@ std::string realtimeRefused(int error) {
     return std::string("SCHED_FIFO is not permitted here (pthread_setschedparam: ") +
            std::strerror(error) + "); needs root, CAP_SYS_NICE or an rtprio limit";
 }
-
-/// A VstEvents list of up to kMaxEvents MIDI events, filled without allocating.
-class MidiList {
-  public:
-    static constexpr int kMaxEvents = 8;
-
-    MidiList() {
-        for (int i = 0; i < kMaxEvents; ++i) {
-            records[i].type = kVstMidiType;
-            records[i].byteSize = sizeof(VstMidiEvent);
-            list.events[i] = reinterpret_cast<VstEvent*>(&records[i]);
-        }
-    }
-    void clear() { list.numEvents = 0; }
-    void add(int deltaFrames, int status, int data1, int data2) {
-        VstMidiEvent& e = records[list.numEvents++];
-        e.deltaFrames = deltaFrames;
-        e.midiData[0] = static_cast<char>(status);
-        e.midiData[1] = static_cast<char>(data1);
-        e.midiData[2] = static_cast<char>(data2);
-    }
-    VstEvents* events() { return reinterpret_cast<VstEvents*>(&list); }
-
-  private:
-    struct {
-        VstInt32 numEvents = 0;
-        VstIntPtr reserved = 0;
-        VstEvent* events[kMaxEvents] = {};
-    } list;
-    VstMidiEvent records[kMaxEvents] = {};
-};
 
 /// Input and output buffers of one block.
 struct Buffers {
