@@ -91,6 +91,30 @@ std::int8_t scaledPeak(int peak, int decay, float attackScale, int velocity) {
     return clampToInt8(truncateToInt(pulled));
 }
 
+/// The velocity factor B of the hold and first-decay times: 1 at velocity 90, rising and
+/// falling with velocity by velocityTime percent.
+float rawVelocityFactor(int velocityTime, int velocity) {
+    const float vk =
+        velocity > kVelocityNeutral ? kVelocityUpperFactor : 1.0f / static_cast<float>(velocity);
+    return 1.0f + static_cast<float>(velocityTime) * kPercent *
+                      static_cast<float>(velocity - kVelocityNeutral) * vk;
+}
+
+/// B as the envelopes use it. Where the formula gives zero or less (a large velocityTime far
+/// from velocity 90), times would turn infinite or negative and the note silent or endless:
+/// the factor of the nearest velocity toward 90 whose factor is positive is used instead, so
+/// the times keep changing in one direction with velocity and no velocity is silent. B is 1 at
+/// velocity 90, so the search always ends there at the latest.
+float velocityFactor(int velocityTime, int velocity) {
+    float b = rawVelocityFactor(velocityTime, velocity);
+    const int toward = velocity < kVelocityNeutral ? 1 : -1;
+    while (!(b > 0.0f) && velocity != kVelocityNeutral) {
+        velocity += toward;
+        b = rawVelocityFactor(velocityTime, velocity);
+    }
+    return b;
+}
+
 void startVoice(SynthEngine& engine, int index, int note, int velocity) {
     Voice& voice = engine.voices[index];
     const Patch& patch = *engine.patch;
@@ -107,10 +131,7 @@ void startVoice(SynthEngine& engine, int index, int note, int velocity) {
                        keyFactor * r * (static_cast<float>(note - kLfoKeyCentre) * kLfoKeySlope);
 
     const float w = static_cast<float>(patch.attack + 100) * kPercent;
-    const float vk =
-        velocity > kVelocityNeutral ? kVelocityUpperFactor : 1.0f / static_cast<float>(velocity);
-    const float b = 1.0f + static_cast<float>(patch.velocityTime) * kPercent *
-                               static_cast<float>(velocity - kVelocityNeutral) * vk;
+    const float b = velocityFactor(patch.velocityTime, velocity);
     const float inverseB = 1.0f / b;
     auto scaled = [](std::int32_t ms, float factor) {
         return truncateToInt(static_cast<float>(ms) * factor);

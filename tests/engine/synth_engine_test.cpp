@@ -289,6 +289,42 @@ TEST_F(EnvelopeScalingTest, ExtremeVelocityFactorsStayDefined) {
         ASSERT_TRUE(std::isfinite(out.left[k]));
 }
 
+// Where the factor's formula gives zero or less, the nearest positive factor toward velocity
+// 90 stands in: the scaled times change in one direction with velocity, and a pluck (sustain
+// level 0) sounds at every velocity. Positive factors are used as they come.
+TEST_F(EnvelopeScalingTest, NonPositiveVelocityFactorsTakeTheNearestPositiveOne) {
+    for (int velocityTime : {100, 127, -128}) {
+        SCOPED_TRACE(velocityTime);
+        patch().velocityTime = static_cast<std::int8_t>(velocityTime);
+        patch().envelopes[0] = EnvelopeSpec{32, 0, 0, 100, 50, 0, 0, 0, 1, 20, 100, 10, 100};
+        int previousHold = velocityTime > 0 ? INT32_MAX : 0;
+        for (int velocity = 1; velocity <= 127; ++velocity) {
+            on(60, velocity);
+            const std::vector<int> times = segmentsMs(0, 0);
+            StereoBuffer out(441); // 10 ms: long past the attack of 1 ms
+            render(*engine, channels[0], out.outputs(), 441);
+            EXPECT_NE(out.left[440], 0.0f) << "silent at velocity " << velocity;
+            off(60);
+            engine->voices[0] = Voice{};
+            // Amplitude hold = int(20 / B): B grows with velocity for a positive velocityTime,
+            // so the hold never grows; the other way round for a negative one.
+            const int hold = times[1];
+            if (velocityTime > 0) {
+                EXPECT_LE(hold, previousHold) << velocity;
+            } else {
+                EXPECT_GE(hold, previousHold) << velocity;
+            }
+            previousHold = hold;
+        }
+    }
+    // A positive factor is used as it comes: 1 + (46 - 90) / 46 for velocityTime 100.
+    patch().velocityTime = 100;
+    on(61, 46);
+    const float b = 1.0f + 100.0f * 0.01f * static_cast<float>(46 - 90) * (1.0f / 46.0f);
+    EXPECT_EQ(segmentsMs(0, 0)[1], static_cast<int>(20.0f * (1.0f / b)));
+    EXPECT_GT(segmentsMs(0, 0)[1], 400);
+}
+
 // ---- controllers and glides
 // ------------------------------------------------------------------------
 
