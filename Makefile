@@ -14,7 +14,7 @@ CMAKE    := cmake
 DIST     := $(CURDIR)/dist
 
 BASE_PACKAGES    := cmake make g++ pkg-config libgtest-dev libbenchmark-dev googletest
-TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev
+TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev libebur128-dev libfftw3-dev
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
 WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
 
