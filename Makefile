@@ -17,9 +17,10 @@ BASE_PACKAGES    := cmake make g++ pkg-config libgtest-dev libbenchmark-dev goog
 TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev libebur128-dev libfftw3-dev
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
 WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
+DOCS_PACKAGES    := sox
 
 .PHONY: all deps deps-test native windows asan tsan test test-native test-asan test-tsan \
-        test-windows demo bench clean format
+        test-windows demo bench programs-doc clean format
 
 all: native windows
 
@@ -86,6 +87,11 @@ bench: | deps
 	    -DQUARNEL_TESTS=OFF -DQUARNEL_TOOLS=OFF
 	$(CMAKE) --build $(BUILD)/bench -j$(JOBS) --target quarnel_bench
 	$(BUILD)/bench/bench/quarnel_bench
+
+# docs/programs.md: the measured table of the built-in bank and a spectrogram per family.
+programs-doc: native
+	@tools/setup/install-deps.sh $(DOCS_PACKAGES)
+	tools/setup/programs-doc.sh $(NATIVE) $(DIST)/linux-x64/Quarnel.so
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

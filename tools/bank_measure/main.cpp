@@ -4,6 +4,7 @@
 
 #include "tools/bank_measure/bank_report.h"
 #include "tools/bank_measure/bank_survey.h"
+#include "tools/bank_measure/phrase_render.h"
 
 #include <CLI/CLI.hpp>
 
@@ -54,6 +55,7 @@ struct Options {
     bool fast = false;
     std::string programs;
     std::string csvPath;
+    std::string phraseDirectory;
     int jobs = 1;
 };
 
@@ -100,6 +102,20 @@ int run(const Options& options, const std::vector<int>& slots) {
     } catch (const PlayerError& error) {
         std::fprintf(stderr, "quarnel-bank: %s\n", error.what());
         return kUsageExitCode;
+    }
+    if (!options.phraseDirectory.empty()) {
+        // Only the phrases: for listening and for the pictures of the documentation.
+        for (int slot : slots) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/program-%02d.wav", slot);
+            std::string error;
+            if (!writePhrase(*player, slot, options.phraseDirectory + name, error)) {
+                std::fprintf(stderr, "quarnel-bank: cannot write %s%s: %s\n",
+                             options.phraseDirectory.c_str(), name, error.c_str());
+                return kUsageExitCode;
+            }
+        }
+        return kPassExitCode;
     }
     SurveyOptions survey;
     survey.fast = options.fast;
@@ -160,6 +176,10 @@ int main(int argc, char** argv) {
                    "Measure and show only these slots, e.g. 3,7,10-14 (every program's single "
                    "note is still measured: the scales and distances need them)");
     app.add_option("--csv", options.csvPath, "Also write the table as CSV to this file");
+    app.add_option("--phrases", options.phraseDirectory,
+                   "Instead of measuring, write a short phrase of each program to "
+                   "DIR/program-NN.wav (an arpeggio and its chord, 3.2 s)")
+        ->check(CLI::ExistingDirectory);
     app.add_option("-j,--jobs", options.jobs, "Programs measured at the same time")
         ->check(CLI::Range(1, kMaxJobs))
         ->capture_default_str();
