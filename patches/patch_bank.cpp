@@ -276,7 +276,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(32, 10, 0, 50, 43, 40, 0, 500, 80, 800, 4000, 550),
             env(32, 10, 100, 100, 100, 100, 100, 40, 10, 50, 150, 930),
             env(32, 10, 20, 80, 50, 45, 20, 600, 80, 900, 4000, 930)),
-    // 22: strings with vibrato: the ensemble runs on the main bus (negative LFO depth).
+    // 22: soft strings with vibrato: the ensemble runs on the main bus (negative LFO depth).
     program("Pad 8",
             {20, 20, 55, -20, 1600.0f, 40, 0, 20, 0, 0, 60.0f, 9000.0f},
             layer(3, 1, 1.0f, 6, 0, 1, 0, 1, 0, 6), layer(4, 1, 0.25f, 1, 1, 4), none(),
@@ -329,7 +329,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(32, 10, 0, 100, 50, 0, 0, 3, 5, 350, 3000, 150),
             env(32, 10, 100, 100, 100, 100, 100, 5, 5, 10, 150, 325),
             env(32, 10, 100, 100, 40, 10, 10, 1, 5, 100, 1500, 100)),
-    // 28: marimba: fundamental with the fourth and tenth partials, short.
+    // 28: marimba: fundamental with the fourth and tenth partials; the low bars ring longer.
     program("Keys 6",
             {0, 20, 25, 5, 1500.0f, 60, -5, -20, 0, 0, 60.0f, 8000.0f},
             layer(1, 1, 1.0f, 1), layer(1, 4, 0.25f, 1), layer(1, 10, 0.08f, 1),
