@@ -194,7 +194,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(48, 8, 10, 100, 60, 55, 20, 90, 30, 200, 2500, 70)),
     // 12: French horn: dark, slow to speak, swelling on the held note.
     program("Elephone 3",
-            {20, 45, 45, 10, 550.0f, 80, 0, 0, 0, 0, 70.0f, 3500.0f},
+            {45, 45, 45, 10, 550.0f, 80, 0, 0, 0, 0, 70.0f, 3500.0f},
             layer(3, 1, 1.0f, 1, 0, 1, 0, 1, 0, 1), layer(1, 1, 0.3f, 2, 0.2f), none(),
             layer(1, 2, 1.0f, 1, 0.3f),
             env(48, 8, 0, 38, 34, 57, 0, 90, 40, 250, 1500, 100),
