@@ -426,7 +426,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 50, 100, 16, 4, 10, 5, 2, 5, 50, 90)),
     // 39: tubular bell: a bright strike over a long, clanging ring.
     program("Bell 2",
-            {10, 60, 25, 30, 2500.0f, 90, 10, 0, 0, 0, 80.0f, 11000.0f},
+            {10, 60, 25, 30, 2500.0f, 90, 10, -5, 0, 0, 80.0f, 11000.0f},
             layer(4, 1, 1.0f, 1, 1, 3), layer(1, 4, 0.3f, 1, 0), none(),
             layer(1, 3, 2.0f, 1, 0),
             env(64, 5, 0, 127, 85, 0, 0, 1, 0, 120, 7000, 550),
@@ -434,7 +434,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 100, 100, 40, 25, 25, 1, 5, 300, 2500, 900)),
     // 40: glass bell: near-pure sines a wide, cold interval apart.
     program("Bell 3",
-            {0, 60, 30, 0, 4500.0f, 10, 0, 0, 0, 0, 250.0f, 15000.0f},
+            {0, 60, 30, 0, 4500.0f, 10, 0, -5, 0, 0, 250.0f, 15000.0f},
             layer(1, 1, 1.0f, 1, 0), layer(1, 3, 0.25f, 1, 0), none(),
             layer(1, 3, 2.8f, 1, 0),
             env(64, 5, 0, 105, 65, 0, 0, 3, 0, 200, 7000, 500),
@@ -442,7 +442,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 100, 100, 100, 100, 100, 1, 5, 150, 1500, 850)),
     // 41: gong: a dark strike whose brightness blooms, the ensemble shimmering.
     program("Bell 4",
-            {40, 70, 20, -20, 2500.0f, 30, 15, 0, 0, 0, 50.0f, 7000.0f},
+            {40, 70, 20, -20, 2500.0f, 30, 15, -5, 0, 0, 50.0f, 7000.0f},
             layer(3, 1, 1.0f, 1, 0.5f, 1, 0, 1, 0.5f, 1), layer(1, 2, -0.4f, 1.5f, 0.3f), none(),
             layer(1, 3, 2.5f, 1, 0),
             env(64, 5, 0, 120, 80, 0, 0, 4, 30, 600, 8000, 650),
@@ -450,7 +450,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 30, 40, 100, 60, 60, 2, 5, 500, 3000, 1100)),
     // 42: church bell: hum, prime and nominal with a minor-third tierce.
     program("Bell 5",
-            {0, 40, 25, 60, 2000.0f, 80, 20, 0, 0, 0, 50.0f, 9000.0f},
+            {0, 40, 25, 60, 2000.0f, 80, 20, -5, 0, 0, 50.0f, 9000.0f},
             layer(4, 1, 1.0f, 1, 1, 2), layer(1, 4, 0.5f, 1, 0.1f), layer(1, 3, 0.3f, 1, 0),
             layer(1, 2, 3.0f, 1, 0),
             env(64, 5, 0, 127, 80, 0, 0, 1, 0, 80, 9000, 600),
@@ -458,7 +458,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 100, 100, 40, 20, 20, 1, 10, 600, 4000, 1000)),
     // 43: celesta: a small hammered plate, bright and clean.
     program("Bell 6",
-            {0, 60, 30, 20, 4000.0f, 60, 5, 0, 0, 0, 200.0f, 14000.0f},
+            {0, 60, 30, 20, 4000.0f, 60, 5, -5, 0, 0, 200.0f, 14000.0f},
             layer(1, 1, 1.0f, 1, 0), layer(1, 2, 0.15f, 1, 0), none(),
             layer(1, 4, 2.8f, 1, 0),
             env(64, 5, 0, 115, 60, 0, 0, 1, 5, 250, 5000, 350),
@@ -466,7 +466,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 100, 100, 90, 80, 80, 1, 5, 200, 2000, 650)),
     // 44: metallic clang: a hard strike of stepped, strongly modulated partials.
     program("Bell 7",
-            {35, 80, 25, 70, 3500.0f, 60, 10, 0, 0, 0, 100.0f, 13000.0f},
+            {35, 80, 25, 70, 3500.0f, 60, 10, -5, 0, 0, 100.0f, 13000.0f},
             layer(2, 1, 1.0f, 1, 0, 1, 0, 1, 0, 1), layer(1, 3, 0.4f, 2.3f, 0.3f), none(),
             layer(5, 7, 3.0f, 1, 3),
             env(64, 5, 0, 125, 65, 0, 0, 1, 10, 350, 6000, 450),
@@ -474,7 +474,7 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 100, 100, 50, 30, 30, 1, 5, 250, 3000, 800)),
     // 45: kalimba: a plucked tine, its overtones off the series.
     program("Bell 8",
-            {0, 60, 35, 0, 1500.0f, 50, 10, 0, 0, 0, 80.0f, 4000.0f},
+            {0, 60, 35, 0, 1500.0f, 50, 10, -5, 0, 0, 80.0f, 4000.0f},
             layer(1, 1, 1.0f, 1, 0), layer(1, 2, 0.1f, 1, 0), none(),
             layer(1, 13, 2.4f, 1, 0),
             env(64, 5, 0, 120, 50, 0, 0, 1, 5, 150, 4500, 300),
