@@ -23,6 +23,7 @@ constexpr int kControllerDataEntry = 6;
 constexpr int kControllerVolume = 7;
 constexpr int kControllerPan = 10;
 constexpr int kControllerExpression = 11;
+constexpr int kControllerSustain = 64;
 constexpr int kControllerRpnLsb = 100;
 constexpr int kControllerRpnMsb = 101;
 constexpr int kControllerAllSoundOff = 120;
@@ -41,6 +42,9 @@ constexpr float kSemitoneOctaves = 0.083333336f;
 /// The centre of the 14-bit pitch-bend range and its reciprocal (2^-13).
 constexpr int kBendCentre = 8192;
 constexpr float kBendScale = 0.0001220703125f;
+
+/// Controller 64 values from this one up put the sustain pedal down.
+constexpr int kSustainDownFrom = 64;
 
 /// Data bytes are 7 bits in valid MIDI; anything above is masked rather than trusted as index.
 constexpr int kDataMask = 0x7F;
@@ -134,6 +138,9 @@ void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, SynthEngin
             break;
         case kControllerExpression:
             channel.expression = static_cast<float>(data2) * kControllerScale;
+            break;
+        case kControllerSustain:
+            channel.sustainPedal = data2 >= kSustainDownFrom ? 1 : 0;
             break;
         case kControllerRpnLsb:
             channel.rpnLsb = static_cast<std::int8_t>(data2);

@@ -36,6 +36,7 @@ struct ChannelState {
     float bendRange;                ///< ratio at full upward bend (2.0, channel 1: 1.09)
     std::int8_t rpnLsb;             ///< last controller 100
     std::int8_t rpnMsb;             ///< last controller 101
+    std::uint8_t sustainPedal;      ///< 1 while controller 64 is at 64 or more
 };
 
 /// Zeroes a channel record and gives it the defaults (bend range 2.0).

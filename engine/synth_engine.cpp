@@ -23,6 +23,9 @@ constexpr int kControllerVolume = 7;
 constexpr int kControllerExpression = 11;
 constexpr int kControllerModulation = 20;
 constexpr int kControllerAttack = 21;
+constexpr int kControllerSustain = 64;
+constexpr int kControllerAllSoundOff = 120;
+constexpr int kControllerAllNotesOff = 123;
 
 /// Initial filter settings: output high-pass and low-pass Q, send band-pass bandwidth
 /// (octaves) and centre (Hz).
@@ -166,6 +169,19 @@ void startVoice(SynthEngine& engine, int index, int note, int velocity) {
     voice.state = VoiceHeld;
     voice.velocity = static_cast<std::int8_t>(velocity);
     voice.sampleCount = 0;
+    voice.sustained = false;
+}
+
+void releaseVoice(Voice& voice) {
+    voice.state = VoiceReleased;
+    voice.sampleCount = 0;
+    voice.sustained = false;
+}
+
+/// Releases every voice the pedal was holding.
+void releaseSustained(SynthEngine& engine) {
+    for (Voice& voice : engine.voices)
+        if (voice.state == VoiceHeld && voice.sustained) releaseVoice(voice);
 }
 
 void noteOn(SynthEngine& engine, int note, int velocity) {
@@ -173,14 +189,12 @@ void noteOn(SynthEngine& engine, int note, int velocity) {
     if (velocity > kVelocityMax) velocity = kVelocityMax;
     if (velocity < 1) velocity = 1;
     // The first free voice takes the note; a held voice with the same note met on the way is
-    // released. Free voices carry note 0, so note 0 never finds a voice. No stealing.
+    // released, sustained or not. Free voices carry note 0, so note 0 never finds a voice. No
+    // stealing.
     for (int v = 0; v < kVoiceCount; ++v) {
         Voice& voice = engine.voices[v];
         if (voice.note == note) {
-            if (voice.state == VoiceHeld) {
-                voice.state = VoiceReleased;
-                voice.sampleCount = 0;
-            }
+            if (voice.state == VoiceHeld) releaseVoice(voice);
             continue;
         }
         if (voice.state == VoiceFree) {
@@ -190,12 +204,14 @@ void noteOn(SynthEngine& engine, int note, int velocity) {
     }
 }
 
-void noteOff(SynthEngine& engine, int note) {
+/// While channel 1's pedal is down a note-off leaves the voice held and marks it sustained.
+void noteOff(SynthEngine& engine, const ChannelState& channel1, int note) {
     for (Voice& voice : engine.voices) {
-        if (voice.state == VoiceHeld && voice.note == note) {
-            voice.state = VoiceReleased;
-            voice.sampleCount = 0;
-        }
+        if (voice.state != VoiceHeld || voice.note != note) continue;
+        if (channel1.sustainPedal != 0)
+            voice.sustained = true;
+        else
+            releaseVoice(voice);
     }
 }
 
@@ -207,6 +223,16 @@ void controlChange(SynthEngine& engine, const ChannelState& channel1, int contro
     case kControllerExpression:
         startGlide(channel1.volume * channel1.expression, engine.gainNow, engine.sampleRate,
                    engine.gainTarget, engine.gainStep, engine.gainNow);
+        break;
+    case kControllerSustain:
+        // Any channel's controller 64 lands here; only channel 1's pedal decides.
+        if (channel1.sustainPedal == 0) releaseSustained(engine);
+        break;
+    case kControllerAllSoundOff:
+    case kControllerAllNotesOff:
+        // The note-offs sent for the channel's notes came first; whatever the pedal still
+        // holds ends here too. The pedal itself stays where it is for the notes to come.
+        releaseSustained(engine);
         break;
     case kControllerModulation:
         if (engine.patch) {
@@ -276,10 +302,10 @@ void handleMidi(SynthEngine& engine, const ChannelState& channel1, int type, int
             noteOn(engine, data1, data2);
             break;
         }
-        noteOff(engine, data1);
+        noteOff(engine, channel1, data1);
         break;
     case kNoteOff:
-        noteOff(engine, data1);
+        noteOff(engine, channel1, data1);
         break;
     case kControlChange:
         controlChange(engine, channel1, data1, data2);

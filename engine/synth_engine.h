@@ -68,7 +68,8 @@ std::unique_ptr<SynthEngine> createSynthEngine();
 /// Acts on one channel message (status with the channel bits cleared). channel1 is MIDI
 /// channel 1's state, the only one that affects the sound. Note numbers outside 0..127 are
 /// ignored and velocities limited to 1..127; a glide toward a value that is not finite is not
-/// started.
+/// started. While channel 1's sustain pedal is down, note-offs leave their voices held (and
+/// sustained) until it comes up; controllers 120 and 123 release whatever it holds.
 void handleMidi(SynthEngine& engine, const ChannelState& channel1, int type, int data1, int data2);
 
 /// Renders n frames into outputs[0] (left) and outputs[1] (right). Without tables (before the

@@ -22,4 +22,5 @@ struct Voice {
     float phaseA = 0;                          ///< oscillator A phase, table samples
     float phaseB = 0;                          ///< oscillator B phase, table samples
     std::int32_t sampleCount = 0; ///< samples since note-on (held) or note-off (released)
+    bool sustained = false;       ///< held only by the sustain pedal: its note-off has come
 };

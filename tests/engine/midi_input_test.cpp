@@ -235,6 +235,68 @@ TEST_F(DispatchTest, AllNotesOffReleasesTheNotesHeldOnItsChannel) {
     EXPECT_EQ(channels[0].noteVelocity[70], 0);
 }
 
+// ---- sustain pedal ----------------------------------------------------------------------------
+
+TEST_F(DispatchTest, PedalHoldsReleasedNotesUntilItComesUp) {
+    StereoBuffer out(64);
+    send(0x90, 60, 100);
+    send(0x90, 62, 100);
+    send(0xB0, 64, 64);
+    send(0x80, 60, 0);
+    send(0x90, 62, 0); // note-on with velocity 0 is a note-off too
+    render(*engine, channels[0], out.outputs(), 64);
+    for (int v = 0; v < 2; ++v) {
+        EXPECT_EQ(engine->voices[v].state, VoiceHeld);
+        EXPECT_TRUE(engine->voices[v].sustained);
+        EXPECT_EQ(engine->voices[v].sampleCount, 64);
+    }
+
+    send(0xB0, 64, 63);
+    for (int v = 0; v < 2; ++v) {
+        EXPECT_EQ(engine->voices[v].state, VoiceReleased);
+        EXPECT_FALSE(engine->voices[v].sustained);
+        EXPECT_EQ(engine->voices[v].sampleCount, 0);
+    }
+}
+
+TEST_F(DispatchTest, NoteOnOfASustainedNoteReleasesItAndTakesAFreeVoice) {
+    send(0xB0, 64, 127);
+    send(0x90, 60, 100);
+    send(0x80, 60, 0);
+    send(0x90, 60, 90);
+    EXPECT_EQ(engine->voices[0].state, VoiceReleased);
+    EXPECT_EQ(engine->voices[1].state, VoiceHeld);
+    EXPECT_EQ(engine->voices[1].note, 60);
+    EXPECT_FALSE(engine->voices[1].sustained);
+}
+
+TEST_F(DispatchTest, AllNotesOffAndAllSoundOffEndSustainedNotes) {
+    send(0xB0, 64, 127);
+    send(0x90, 60, 100);
+    send(0x90, 62, 100);
+    send(0x80, 60, 0);
+    send(0xB0, 123, 0);
+    EXPECT_EQ(countVoices(*engine, VoiceHeld), 0);
+
+    send(0x92, 64, 100);
+    send(0x82, 64, 0);
+    send(0xB2, 120, 0);
+    EXPECT_EQ(engine->voices[2].state, VoiceReleased);
+}
+
+TEST_F(DispatchTest, OnlyChannelOnesPedalCounts) {
+    send(0xB1, 64, 127);
+    send(0x90, 60, 100);
+    send(0x80, 60, 0);
+    EXPECT_EQ(engine->voices[0].state, VoiceReleased);
+
+    send(0xB0, 64, 127);
+    send(0x90, 62, 100);
+    send(0x80, 62, 0);
+    send(0xB1, 64, 0);
+    EXPECT_EQ(engine->voices[1].state, VoiceHeld);
+}
+
 // ---- event queue ------------------------------------------------------------------------------
 
 TEST(EventQueueTest, GrowsOnlyThroughReserveAndKeepsPendingItems) {
