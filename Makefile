@@ -2,6 +2,9 @@
 #   make        builds dist/linux-x64/Quarnel.so and dist/windows-x64/Quarnel.dll
 #   make test   builds everything and runs every test: native, sanitizers, and Windows under Wine
 #   make demo   builds the plug-ins and renders the demo piece into out/demo.wav
+#   make install        installs the built Linux plug-in, tools, docs and examples under
+#                       $(DESTDIR)$(PREFIX) (run make first)
+#   make install-user   copies the built Linux plug-in into ~/.vst
 # Every target installs the Debian packages it needs first (only those missing).
 
 BUILD    := build
@@ -13,14 +16,26 @@ JOBS     ?= 2
 CMAKE    := cmake
 DIST     := $(CURDIR)/dist
 
+# Installation layout, as packagers expect: PREFIX is where it will live, DESTDIR a staging root.
+PREFIX   ?= /usr/local
+DESTDIR  ?=
+LIBDIR   := $(DESTDIR)$(PREFIX)/lib/vst
+BINDIR   := $(DESTDIR)$(PREFIX)/bin
+DOCDIR   := $(DESTDIR)$(PREFIX)/share/doc/quarnel
+EXAMPLEDIR := $(DESTDIR)$(PREFIX)/share/quarnel/examples
+USER_VST := $(HOME)/.vst
+PLUGIN_SO := $(NATIVE)/Quarnel.so
+TOOLS    := quarnel-render quarnel-bank
+OPTIONAL_TOOLS := quarnel-presets
+
 BASE_PACKAGES    := cmake make g++ pkg-config libgtest-dev libbenchmark-dev googletest
 TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev libebur128-dev libfftw3-dev
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
 WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
 DOCS_PACKAGES    := sox
 
-.PHONY: all deps deps-test native windows asan tsan test test-native test-asan test-tsan \
-        test-windows demo bench programs-doc clean format
+.PHONY: all deps deps-test native windows asan tsan test test-native test-asan \
+        test-tsan test-windows demo install install-user bench programs-doc clean format
 
 all: native windows
 
@@ -81,6 +96,25 @@ test: deps-test
 
 demo: native windows
 	tools/setup/demo.sh $(NATIVE) $(DIST)
+
+# Installs what the native build made; it builds nothing itself.
+install:
+	@for f in $(PLUGIN_SO) $(addprefix $(NATIVE)/tools/,$(TOOLS)); do \
+	    [ -f "$$f" ] || { echo "install: $$f is missing: run make first" >&2; exit 1; }; done
+	install -D -m 0644 $(PLUGIN_SO) $(LIBDIR)/Quarnel.so
+	for tool in $(TOOLS); do install -D -m 0755 $(NATIVE)/tools/$$tool $(BINDIR)/$$tool; done
+	for tool in $(OPTIONAL_TOOLS); do \
+	    if [ -f $(NATIVE)/tools/$$tool ]; then \
+	        install -D -m 0755 $(NATIVE)/tools/$$tool $(BINDIR)/$$tool; fi; done
+	install -D -m 0644 -t $(DOCDIR) README.md LICENSE NOTICE
+	install -D -m 0644 -t $(DOCDIR)/docs docs/*.md docs/*.png
+	install -D -m 0644 -t $(DOCDIR)/docs/programs docs/programs/*.png
+	install -D -m 0644 -t $(EXAMPLEDIR) examples/*
+
+install-user:
+	@[ -f $(PLUGIN_SO) ] || \
+	    { echo "install-user: $(PLUGIN_SO) is missing: run make first" >&2; exit 1; }
+	install -D -m 0644 $(PLUGIN_SO) $(USER_VST)/Quarnel.so
 
 bench: | deps
 	$(CMAKE) -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON \
