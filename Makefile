@@ -1,7 +1,8 @@
 # Quarnel: one source tree, two plug-in binaries.
 #   make        builds dist/linux-x64/Quarnel.so and dist/windows-x64/Quarnel.dll
 #   make test   builds everything and runs every test: native, sanitizers, and Windows under Wine
-#   make demo   builds the plug-ins and renders the demo piece into out/demo.wav
+#   make demo   builds the Linux plug-in and the render tool, and renders the demo piece into
+#               out/demo.wav
 #   make install        installs the built Linux plug-in, tools, docs and examples under
 #                       $(DESTDIR)$(PREFIX) (run make first)
 #   make install-user   copies the built Linux plug-in into ~/.vst
@@ -28,13 +29,17 @@ PLUGIN_SO := $(NATIVE)/Quarnel.so
 TOOLS    := quarnel-render quarnel-bank
 OPTIONAL_TOOLS := quarnel-presets
 
-BASE_PACKAGES    := cmake make g++ pkg-config libgtest-dev libbenchmark-dev googletest
+# The native tree configures its tests and all the tools, so it needs their libraries even
+# when only some targets are built; googletest (the sources) serves the Windows tests and
+# libbenchmark-dev the benchmarks.
+NATIVE_PACKAGES  := cmake make g++ pkg-config libgtest-dev
 TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev libebur128-dev libfftw3-dev
+BASE_PACKAGES    := $(NATIVE_PACKAGES) libbenchmark-dev googletest
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
 WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
 DOCS_PACKAGES    := sox
 
-.PHONY: all deps deps-test native windows asan tsan test test-native test-asan \
+.PHONY: all deps deps-native deps-test native windows asan tsan test test-native test-asan \
         test-tsan test-windows demo install install-user bench programs-doc clean format
 
 all: native windows
@@ -42,10 +47,13 @@ all: native windows
 deps:
 	@tools/setup/install-deps.sh $(BASE_PACKAGES) $(TOOL_PACKAGES) $(WINDOWS_PACKAGES)
 
+deps-native:
+	@tools/setup/install-deps.sh $(NATIVE_PACKAGES) $(TOOL_PACKAGES)
+
 deps-test: deps
 	@tools/setup/install-deps.sh $(WINE_PACKAGES)
 
-$(NATIVE)/CMakeCache.txt: | deps
+$(NATIVE)/CMakeCache.txt: | deps-native
 	$(CMAKE) -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_DIST_DIR=$(DIST)/linux-x64 \
 	    -DQUARNEL_WINDOWS_TESTS_DIR=$(CURDIR)/$(WINDOWS)
 
@@ -94,7 +102,9 @@ test: deps-test
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
 
-demo: native windows
+# Only the Linux plug-in and the render tool: no cross compiler, no tests.
+demo: $(NATIVE)/CMakeCache.txt
+	$(CMAKE) --build $(NATIVE) -j$(JOBS) --target Quarnel quarnel-render
 	tools/setup/demo.sh $(NATIVE) $(DIST)
 
 # Installs what the native build made; it builds nothing itself.
