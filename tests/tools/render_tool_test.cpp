@@ -155,7 +155,7 @@ TEST_F(RenderTool, FollowsTheHostSequenceAndDeliversEventsOnTheirFrames) {
     const tooltest::AudioFile audio = tooltest::readAudio(dir / "out.wav");
     EXPECT_EQ(audio.sampleRate, kRate);
     EXPECT_EQ(audio.channels, 2);
-    EXPECT_EQ(audio.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(audio.format, SF_FORMAT_WAVEX | SF_FORMAT_FLOAT);
     ASSERT_EQ(audio.frames, kProbePieceFrames);
     for (std::int64_t f = 0; f < audio.frames; ++f) {
         const float expectedLeft =
