@@ -24,7 +24,8 @@ constexpr const char* kFooter =
     "plug-in as MIDI and also selects that program number with effSetProgram exactly at its\n"
     "frame (the block is split there). Changes at time 0 override --program; numbers the\n"
     "plug-in does not have are ignored with a warning.\n"
-    "Output: the extension chooses the format, .wav (32-bit float) or .flac (24-bit, clipped).\n"
+    "Output: the extension chooses the format, .wav (32-bit float, extensible WAV) or .flac\n"
+    "(24-bit, clipped). The folder named with -o must exist; the default out/ is created.\n"
     "The file is written beside the output under a temporary name and renamed when complete.";
 
 } // namespace
@@ -96,8 +97,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
         return parsed;
     }
     if (!options.listPrograms && options.midiPath.empty()) {
-        std::fprintf(stderr, "quarnel-render: error: name the MIDI file to play\n%s",
-                     app.help().c_str());
+        std::fprintf(stderr, "quarnel-render: error: name the MIDI file to play\n"
+                             "Run with --help for more information.\n");
         parsed.exitCode = kUsageExitCode;
         return parsed;
     }
