@@ -1,11 +1,11 @@
 #include "tools/presets/fx_container.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <system_error>
 #include <filesystem>
+#include <fstream>
+#include <system_error>
 
 namespace fxpreset {
 
@@ -16,6 +16,10 @@ constexpr char kProgramChunkMagic[4] = {'F', 'P', 'C', 'h'};
 constexpr char kBankChunkMagic[4] = {'F', 'B', 'C', 'h'};
 /// Bytes in front of byteSize's count: chunkMagic and byteSize itself.
 constexpr std::size_t kLeadBytes = 8;
+/// Bytes needed to tell the kind of file: up to the end of fxMagic.
+constexpr std::size_t kKindBytes = offsetof(FxProgramHeader, version);
+/// Length of every four-letter mark.
+constexpr std::size_t kMagicBytes = sizeof kChunkMagic;
 /// Largest preset file read (bytes).
 constexpr std::uintmax_t kMaxFileBytes = kMaxChunkBytes + sizeof(FxBankHeader);
 
@@ -33,10 +37,10 @@ std::uint32_t get(const BigEndian32& field) {
 
 /// Fills the fields both headers share; Header is FxProgramHeader or FxBankHeader.
 template <typename Header> void fillCommon(Header& header, const FxFile& file, const char* magic) {
-    std::memcpy(header.chunkMagic, kChunkMagic, 4);
+    std::memcpy(header.chunkMagic, kChunkMagic, kMagicBytes);
     put(header.byteSize,
         static_cast<std::uint32_t>(sizeof(Header) - kLeadBytes + file.chunk.size()));
-    std::memcpy(header.fxMagic, magic, 4);
+    std::memcpy(header.fxMagic, magic, kMagicBytes);
     put(header.version, kFormatVersion);
     put(header.fxID, static_cast<std::uint32_t>(file.fxID));
     put(header.fxVersion, static_cast<std::uint32_t>(file.fxVersion));
@@ -103,15 +107,15 @@ std::vector<unsigned char> encode(const FxFile& file) {
 }
 
 FxFile decode(const std::vector<unsigned char>& bytes) {
-    if (bytes.size() < 2 * kLeadBytes || std::memcmp(bytes.data(), kChunkMagic, 4) != 0)
+    if (bytes.size() < kKindBytes || std::memcmp(bytes.data(), kChunkMagic, kMagicBytes) != 0)
         throw FxFileError("not a VST preset file (no 'CcnK' mark at the start)");
     FxFile file;
-    const unsigned char* magic = bytes.data() + kLeadBytes;
-    if (std::memcmp(magic, kProgramChunkMagic, 4) == 0) {
+    const unsigned char* magic = bytes.data() + offsetof(FxProgramHeader, fxMagic);
+    if (std::memcmp(magic, kProgramChunkMagic, kMagicBytes) == 0) {
         file.kind = FxKind::Program;
         const FxProgramHeader header = readHeader<FxProgramHeader>(bytes, file);
         file.programName.assign(header.programName, strnlen(header.programName, kProgramNameBytes));
-    } else if (std::memcmp(magic, kBankChunkMagic, 4) == 0) {
+    } else if (std::memcmp(magic, kBankChunkMagic, kMagicBytes) == 0) {
         file.kind = FxKind::Bank;
         readHeader<FxBankHeader>(bytes, file);
     } else {
