@@ -108,7 +108,14 @@ TEST(MidiFile, MissingAndUnreadableFilesAreErrors) {
          header + track(std::string("\xFF\xFF\xFF\xFF\x01\x90\x3C\x40", 8) + endOfTrack),
          "damaged delta time"},
         {"short-header.mid", std::string("MThd\0\0\0\x04\0\x01\0\x01", 12),
-         "the MThd header is 4 bytes long, not 6"},
+         "the MThd header is 4 bytes long, at least 6"},
+        {"cut-header.mid", header.substr(0, 10), "truncated file: it ends inside the MThd header"},
+        {"smpte.mid", std::string("MThd\0\0\0\x06\0\x01\0\x01\xE7\x28", 14) + track(endOfTrack),
+         "SMPTE timing"},
+        {"division-0.mid", std::string("MThd\0\0\0\x06\0\x01\0\x01\0\0", 14) + track(endOfTrack),
+         "time division is 0 ticks per quarter note"},
+        {"zero-tempo.mid", header + track(std::string("\0\xFF\x51\x03\0\0\0", 7) + endOfTrack),
+         "invalid tempo"},
         {"format-3.mid", std::string("MThd\0\0\0\x06\0\x03\0\x01\x01\xE0", 14) + track(endOfTrack),
          "unknown MIDI file format 3"},
         {"no-tracks.mid", std::string("MThd\0\0\0\x06\0\x01\0\0\x01\xE0", 14),
@@ -147,6 +154,24 @@ TEST(MidiFile, MissingAndUnreadableFilesAreErrors) {
     EXPECT_EQ(whole.messages[3].message.data1, 0x3E);
     EXPECT_NEAR(whole.messages[3].seconds, 0.5, 1e-9); // tick 96 + 384
     EXPECT_THROW(readMidiFile(dir.path().string()), MidiFileError);
+}
+
+TEST(MidiFile, SkipsChunksOfUnknownTypes) {
+    TempDir dir;
+    const std::string header("MThd\0\0\0\x06\0\x01\0\x02\x01\xE0", 14);
+    const std::string unknown("XFIH\0\0\0\x03"
+                              "abc",
+                              11);
+    const std::string endOfTrack("\0\xFF\x2F\0", 4);
+    const auto track = [&](char note) {
+        return std::string("MTrk\0\0\0\x08\0\x90", 10) + note + '\x40' + endOfTrack;
+    };
+    tooltest::writeText(dir / "chunks.mid",
+                        header + unknown + track('\x3C') + unknown + track('\x3E'));
+    const MidiFileContents contents = readMidiFile((dir / "chunks.mid").string());
+    EXPECT_EQ(contents.trackCount, 2);
+    ASSERT_EQ(contents.messages.size(), 2u);
+    EXPECT_EQ(contents.messages[0].message.data1 + contents.messages[1].message.data1, 0x3C + 0x3E);
 }
 
 } // namespace

@@ -155,7 +155,7 @@ TEST_F(RenderTool, FollowsTheHostSequenceAndDeliversEventsOnTheirFrames) {
     const tooltest::AudioFile audio = tooltest::readAudio(dir / "out.wav");
     EXPECT_EQ(audio.sampleRate, kRate);
     EXPECT_EQ(audio.channels, 2);
-    EXPECT_EQ(audio.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(audio.format, SF_FORMAT_WAVEX | SF_FORMAT_FLOAT);
     ASSERT_EQ(audio.frames, kProbePieceFrames);
     for (std::int64_t f = 0; f < audio.frames; ++f) {
         const float expectedLeft =
@@ -270,6 +270,45 @@ TEST_F(RenderTool, AnInterruptedRenderLeavesNothingBehind) {
     EXPECT_EQ(calls.back(), "close");
 }
 
+TEST_F(RenderTool, ReproducibleOutputOldEntryPointVersionsProgramListAndNote) {
+    // Two renders, the second through a plug-in exporting only "main": equal files.
+    ASSERT_EQ(renderProbe("a.wav").exitCode, 0);
+    std::vector<std::string> args = {(dir / "piece.mid").string(),
+                                     "--plugin",
+                                     PROBE_MAIN_ONLY_PATH,
+                                     "-r",
+                                     std::to_string(kRate),
+                                     "-b",
+                                     std::to_string(kBlock),
+                                     "-t",
+                                     "0.5",
+                                     "-o",
+                                     (dir / "b.wav").string()};
+    const ProcessResult oldEntry = render(args);
+    ASSERT_EQ(oldEntry.exitCode, 0) << oldEntry.err;
+    EXPECT_EQ(tooltest::readText(dir / "a.wav"), tooltest::readText(dir / "b.wav"));
+
+    for (const std::string tool : {QUARNEL_RENDER_PATH, QUARNEL_PRESETS_PATH, QUARNEL_BANK_PATH}) {
+        const ProcessResult version = tooltest::runProcess({tool, "--version"});
+        EXPECT_EQ(version.exitCode, 0) << tool;
+        EXPECT_EQ(version.out, path(tool).filename().string() + " " + QUARNEL_VERSION + "\n");
+    }
+
+    const ProcessResult list = render({"--list-programs", "--plugin", PROBE_INSTRUMENT_PATH});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(lines(list.out).size(), 8u);
+    EXPECT_TRUE(contains(list.out, "\n3 Glass Bell\n")) << list.out;
+
+    tooltest::writeSmf(dir / "starts.mid", kPpqn,
+                       {{1, 0, {0xC0, 5}}, {1, 0, {0x90, 60, 64}}, {1, 480, {0x80, 60, 0}}});
+    const ProcessResult noted =
+        render({(dir / "starts.mid").string(), "--plugin", PROBE_INSTRUMENT_PATH, "-p", "2", "-o",
+                (dir / "c.wav").string()});
+    EXPECT_EQ(noted.exitCode, 0) << noted.err;
+    EXPECT_TRUE(contains(noted.err, "selects program 5 at its start, in place of --program 2"))
+        << noted.err;
+}
+
 /// A library that loads but is not a plug-in: the one libsndfile lives in.
 std::string libraryWithoutEntryPoint() {
     Dl_info info{};
@@ -293,6 +332,7 @@ TEST_F(RenderTool, FailuresExitNonZeroAndLeaveNoFiles) {
     tooltest::writeSmf(dir / "endless.mid", kPpqn,
                        {{1, 0, {0x90, 60, 100}}, {1, 0x0FFFFFFF, {0x80, 60, 0}}}); // 77 hours
     tooltest::fs::create_directory(dir / "taken.wav");
+    tooltest::writeText(dir / "synth.dll", std::string("MZ\x90\0\x03\0\0\0", 8));
     const std::string probe = PROBE_INSTRUMENT_PATH;
     const std::string out = (dir / "out.wav").string();
     const std::string notPlugin = libraryWithoutEntryPoint();
@@ -326,6 +366,10 @@ TEST_F(RenderTool, FailuresExitNonZeroAndLeaveNoFiles) {
          {"--plugin", notPlugin, "-o", out},
          "piece.mid",
          "no VSTPluginMain"},
+        {"windows plug-in",
+         {"--plugin", (dir / "synth.dll").string(), "-o", out},
+         "piece.mid",
+         "a Windows plug-in (DLL); this tool loads Linux .so plug-ins"},
         {"effect", {"--plugin", PROBE_EFFECT_PATH, "-o", out}, "piece.mid", "is not an instrument"},
         {"entry returns null",
          {"--plugin", PROBE_NULL_ENTRY_PATH, "-o", out},
@@ -335,6 +379,10 @@ TEST_F(RenderTool, FailuresExitNonZeroAndLeaveNoFiles) {
          {"--plugin", probe, "-o", (dir / "notes.txt" / "x.wav").string()},
          "piece.mid",
          "cannot write"},
+        {"output folder missing",
+         {"--plugin", probe, "-o", (dir / "absent" / "x.wav").string()},
+         "piece.mid",
+         "the folder " + (dir / "absent").string() + " does not exist"},
         {"output is a directory",
          {"--plugin", probe, "-o", (dir / "taken.wav").string()},
          "piece.mid",
@@ -352,6 +400,11 @@ TEST_F(RenderTool, FailuresExitNonZeroAndLeaveNoFiles) {
          "piece.mid",
          "  3  Glass Bell"},
         {"sample rate", {"--plugin", probe, "-o", out, "-r", "100"}, "piece.mid", "--rate", 2},
+        {"sample rate text",
+         {"--plugin", probe, "-o", out, "-r", "abc"},
+         "piece.mid",
+         "not a whole number of hertz: abc",
+         2},
         {"tail", {"--plugin", probe, "-o", out, "-t", "nan"}, "piece.mid", "--tail", 2},
     };
     const std::vector<std::string> before = dir.entries();

@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
     options.jobs = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxJobs);
 
     CLI::App app(kDescription, "quarnel-bank");
+    app.set_version_flag("--version", std::string("quarnel-bank ") + QUARNEL_VERSION);
     app.footer(kFooter);
     app.add_option("--plugin", options.pluginPath, "VST 2.4 instrument library (.so)")
         ->envname("QUARNEL_PLUGIN")

@@ -34,7 +34,7 @@ int sndfileFormat(AudioFormat format) {
     case AudioFormat::WavFloat32:
         break;
     }
-    return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    return SF_FORMAT_WAVEX | SF_FORMAT_FLOAT;
 }
 
 /// The permissions a newly created file gets under the process's umask.
@@ -53,7 +53,8 @@ std::optional<AudioFormat> audioFormatForPath(const std::string& path) {
     return std::nullopt;
 }
 
-AudioWriter::AudioWriter(const std::string& path, AudioFormat format, int sampleRate)
+AudioWriter::AudioWriter(const std::string& path, AudioFormat format, int sampleRate,
+                         bool createFolder)
     : outputPath(path) {
     namespace fs = std::filesystem;
     const fs::path output(path);
@@ -64,9 +65,13 @@ AudioWriter::AudioWriter(const std::string& path, AudioFormat format, int sample
     fs::path directory = output.parent_path();
     if (directory.empty()) directory = ".";
     if (!fs::exists(directory, ec)) {
-        fs::create_directories(directory, ec);
+        if (!createFolder) {
+            throw AudioWriterError("cannot write " + path + ": the folder " + directory.string() +
+                                   " does not exist");
+        }
+        fs::create_directory(directory, ec);
         if (ec)
-            throw AudioWriterError("cannot create directory " + directory.string() + ": " +
+            throw AudioWriterError("cannot create folder " + directory.string() + ": " +
                                    ec.message());
     }
 
@@ -89,6 +94,8 @@ AudioWriter::AudioWriter(const std::string& path, AudioFormat format, int sample
     }
     // Integer formats: samples beyond full scale are clipped rather than wrapped around.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // The PEAK chunk carries the time of writing; without it equal renders give equal files.
+    sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
 }
 
 AudioWriter::~AudioWriter() {

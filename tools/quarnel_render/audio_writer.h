@@ -1,4 +1,5 @@
-// Writing the rendered stereo signal with libsndfile: 32-bit float WAV or 24-bit FLAC, chosen by
+// Writing the rendered stereo signal with libsndfile: 32-bit float WAV (extensible format, no
+// PEAK chunk, so equal renders give equal files) or 24-bit FLAC, chosen by
 // the output file's extension. The data goes to a temporary file beside the output, which only
 // replaces the output once the render has succeeded, so a failed run leaves nothing behind.
 #pragma once
@@ -30,9 +31,10 @@ class AudioWriterError : public std::runtime_error {
 /// A stereo output file being written. Throws AudioWriterError.
 class AudioWriter {
   public:
-    /// Creates missing parent directories of path and a temporary file beside it. sampleRate in
-    /// Hz (> 0).
-    AudioWriter(const std::string& path, AudioFormat format, int sampleRate);
+    /// Creates a temporary file beside path; its folder must exist unless createFolder, which
+    /// creates that one folder (not its parents). sampleRate in Hz (> 0).
+    AudioWriter(const std::string& path, AudioFormat format, int sampleRate,
+                bool createFolder = false);
     /// Removes the temporary file unless commit() succeeded.
     ~AudioWriter();
     AudioWriter(const AudioWriter&) = delete;

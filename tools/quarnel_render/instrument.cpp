@@ -65,9 +65,17 @@ std::vector<std::string> Instrument::programNames() {
 }
 
 void Instrument::start(double sampleRate, int blockSize, int program) {
+    prepare(sampleRate, blockSize, program);
+    resume();
+}
+
+void Instrument::prepare(double sampleRate, int blockSize, int program) {
     plugin->dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(sampleRate));
     plugin->dispatch(effSetBlockSize, 0, blockSize);
     if (program >= 0) selectProgram(program);
+}
+
+void Instrument::resume() {
     plugin->dispatch(effMainsChanged, 0, 1);
 }
 

@@ -40,6 +40,10 @@ class Instrument {
 
     /// effSetSampleRate, effSetBlockSize, effSetProgram (when program >= 0), effMainsChanged 1.
     void start(double sampleRate, int blockSize, int program);
+    /// start() without the final effMainsChanged 1, for loading a preset in between.
+    void prepare(double sampleRate, int blockSize, int program);
+    /// effMainsChanged 1.
+    void resume();
     /// effSetProgram while running.
     void selectProgram(int program);
 

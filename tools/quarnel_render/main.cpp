@@ -12,6 +12,7 @@
 #include "tools/quarnel_render/program_select.h"
 #include "tools/quarnel_render/progress.h"
 #include "tools/quarnel_render/render_loop.h"
+#include "tools/presets/fx_container.h"
 
 #include <algorithm>
 #include <atomic>
@@ -95,7 +96,34 @@ int selectInitialProgram(Instrument& instrument, const std::string& request) {
     return choice.index;
 }
 
+/// Prints "N name" for every program slot of the plug-in.
+int listPrograms(const RenderOptions& options) {
+    Instrument instrument(options.pluginPath);
+    const std::vector<std::string> names = instrument.programNames();
+    for (std::size_t slot = 0; slot < names.size(); ++slot)
+        std::printf("%zu %s\n", slot, names[slot].c_str());
+    return 0;
+}
+
+/// Notes when a program change at the start of the file replaces the --program choice.
+void noteOverriddenProgram(const std::vector<ScheduledMessage>& schedule, int programCount,
+                           const std::string& request) {
+    if (request.empty()) return;
+    int startProgram = -1;
+    for (const ScheduledMessage& scheduled : schedule) {
+        if (scheduled.frame != 0) break;
+        if (isProgramChange(scheduled.message) && scheduled.message.data1 < programCount)
+            startProgram = scheduled.message.data1;
+    }
+    if (startProgram < 0) return;
+    std::fprintf(stderr,
+                 "quarnel-render: note: the MIDI file selects program %d at its start, in place "
+                 "of --program %s\n",
+                 startProgram, request.c_str());
+}
+
 int run(const RenderOptions& options) {
+    if (options.listPrograms) return listPrograms(options);
     const auto format = audioFormatForPath(options.outputPath);
     if (!format) {
         throw RenderError("cannot write " + options.outputPath +
@@ -131,13 +159,20 @@ int run(const RenderOptions& options) {
     const int program = selectInitialProgram(instrument, options.program);
     job.programCount = instrument.programCount();
     warnAboutMissingPrograms(schedule, job.programCount);
+    noteOverriddenProgram(schedule, job.programCount, options.program);
+    instrument.prepare(rate, options.blockSize, program);
+    if (!options.presetPath.empty()) {
+        const fxpreset::FxFile preset =
+            fxpreset::readFile(options.presetPath, instrument.instance().effect()->uniqueID);
+        fxpreset::applyChunk(instrument.instance(), preset, options.presetPath);
+    }
 
     // From here on a signal stops the render cleanly, so the temporary file is removed.
     installStopHandlers();
-    AudioWriter writer(options.outputPath, *format, options.sampleRate);
+    AudioWriter writer(options.outputPath, *format, options.sampleRate, !options.outputGiven);
 
     const auto started = std::chrono::steady_clock::now();
-    instrument.start(rate, options.blockSize, program);
+    instrument.resume();
     {
         ProgressBar progress(job.totalFrames, rate);
         renderPiece(instrument, job, writer, progress, stopRequested);

@@ -27,9 +27,29 @@ constexpr int kMaxVlqBytes = 4;
 constexpr unsigned char kMetaStatus = 0xFF;
 constexpr unsigned char kSysExStatus = 0xF0;
 constexpr unsigned char kEndOfTrackMeta = 0x2F;
+/// The Set Tempo meta type and its data length (microseconds per quarter note, 24 bits).
+constexpr unsigned char kTempoMeta = 0x51;
+constexpr std::uint32_t kTempoBytes = 3;
+/// Offsets in the file of the MThd fields: format, track count and time division.
+constexpr std::size_t kFormatOffset = 8;
+constexpr std::size_t kTrackCountOffset = 10;
+constexpr std::size_t kDivisionOffset = 12;
+/// The division's top bit marks SMPTE timing (frames per second and ticks per frame).
+constexpr unsigned kSmpteDivisionBit = 0x8000;
 
 /// Log domain of libsmf's diagnostics (it reports parse errors through GLib logging).
 constexpr const char* kSmfLogDomain = "libsmf";
+
+/// What a diagnostic of libsmf means, in the tool's words (its texts are not shown as such).
+std::string describeSmfMessage(const std::string& message) {
+    const auto has = [&](const char* part) { return message.find(part) != std::string::npos; };
+    if (has("FPS")) return "it uses SMPTE timing (frames per second), which is not supported";
+    if (has("PPQN")) return "its time division is 0 ticks per quarter note";
+    if (has("format")) return "its MIDI file format is not supported";
+    if (has("End Of Track")) return "a track has more than one End Of Track event";
+    if (has("track")) return "a track cannot be read";
+    return "an event cannot be read";
+}
 
 /// Collects libsmf's diagnostics while it is installed, instead of letting GLib print them.
 class SmfLogCapture {
@@ -43,7 +63,7 @@ class SmfLogCapture {
     SmfLogCapture(const SmfLogCapture&) = delete;
     SmfLogCapture& operator=(const SmfLogCapture&) = delete;
 
-    /// The first error libsmf reported, or "".
+    /// The first error libsmf reported, in the tool's words, or "".
     std::string error() const { return firstError; }
 
   private:
@@ -51,7 +71,8 @@ class SmfLogCapture {
         auto* capture = static_cast<SmfLogCapture*>(self);
         // Warnings (such as fewer tracks than the header declares) do not lose content.
         const bool isError = (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL)) != 0;
-        if (isError && capture->firstError.empty() && message) capture->firstError = message;
+        if (isError && capture->firstError.empty())
+            capture->firstError = describeSmfMessage(message ? message : "");
     }
 
     guint handlerId = 0;
@@ -122,6 +143,11 @@ std::string checkTrack(const std::vector<unsigned char>& bytes, std::size_t begi
         std::uint32_t length = 0;
         if (!readVlq(bytes, at, end, length) || end - at < length)
             return where + " ends inside an event";
+        if (status == kMetaStatus && metaType == kTempoMeta) {
+            const bool zero =
+                length == kTempoBytes && (bytes[at] | bytes[at + 1] | bytes[at + 2]) == 0;
+            if (length != kTempoBytes || zero) return where + " has an invalid tempo event";
+        }
         at += length;
         if (status == kMetaStatus && metaType == kEndOfTrackMeta) return {};
     }
@@ -135,21 +161,38 @@ std::string checkStructure(const std::vector<unsigned char>& bytes) {
         return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
                (std::uint32_t{bytes[at + 2]} << 8) | std::uint32_t{bytes[at + 3]};
     };
+    const auto bigEndian16 = [&](std::size_t at) {
+        return (unsigned{bytes[at]} << 8) | bytes[at + 1];
+    };
     if (bytes.size() < kChunkHeaderBytes || std::memcmp(bytes.data(), "MThd", 4) != 0)
         return "no MThd header, not a Standard MIDI File";
     // libsmf does not free its record when it rejects a header, so the header is checked here.
     const std::uint32_t headerLength = bigEndian32(4);
-    if (headerLength != kHeaderBytes || bytes.size() < kChunkHeaderBytes + kHeaderBytes) {
-        return "the MThd header is " + std::to_string(headerLength) + " bytes long, not " +
-               std::to_string(kHeaderBytes);
+    if (headerLength < kHeaderBytes) {
+        return "the MThd header is " + std::to_string(headerLength) + " bytes long, at least " +
+               std::to_string(kHeaderBytes) + " are needed";
     }
-    const unsigned format = (unsigned{bytes[8]} << 8) | bytes[9];
-    const unsigned tracks = (unsigned{bytes[10]} << 8) | bytes[11];
+    if (bytes.size() < kChunkHeaderBytes + headerLength) {
+        return "truncated file: it ends inside the MThd header, after " +
+               std::to_string(bytes.size()) + " bytes";
+    }
+    const unsigned format = bigEndian16(kFormatOffset);
+    const unsigned tracks = bigEndian16(kTrackCountOffset);
+    const unsigned division = bigEndian16(kDivisionOffset);
     if (format > kMaxFormat) return "unknown MIDI file format " + std::to_string(format);
     if (tracks == 0) return "the MThd header declares no tracks";
-    std::size_t offset = 0;
+    if (division == 0) return "its time division is 0 ticks per quarter note";
+    if ((division & kSmpteDivisionBit) != 0)
+        return "it uses SMPTE timing (frames per second), which is not supported";
+    // Every chunk after the header: four-letter type and length, inside the file. Chunks of
+    // other types than MTrk are skipped, as the file standard asks of readers.
+    std::size_t offset = kChunkHeaderBytes + headerLength;
     unsigned trackChunks = 0;
-    while (bytes.size() - offset >= kChunkHeaderBytes) {
+    while (offset < bytes.size()) {
+        if (bytes.size() - offset < kChunkHeaderBytes) {
+            return "truncated file: it ends inside the chunk header at byte " +
+                   std::to_string(offset);
+        }
         const std::uint64_t length = bigEndian32(offset + 4);
         const std::size_t remaining = bytes.size() - offset - kChunkHeaderBytes;
         if (length > remaining) {
@@ -170,6 +213,29 @@ std::string checkStructure(const std::vector<unsigned char>& bytes) {
                std::to_string(trackChunks);
     }
     return {};
+}
+
+std::vector<unsigned char> tracksOnly(const std::vector<unsigned char>& bytes) {
+    const auto length = [&](std::size_t at) {
+        return static_cast<std::size_t>((std::uint32_t{bytes[at + 4]} << 24) |
+                                        (std::uint32_t{bytes[at + 5]} << 16) |
+                                        (std::uint32_t{bytes[at + 6]} << 8) | bytes[at + 7]);
+    };
+    std::vector<unsigned char> copy(bytes.begin(),
+                                    bytes.begin() + kChunkHeaderBytes + kHeaderBytes);
+    copy[7] = static_cast<unsigned char>(kHeaderBytes); // extra header fields are dropped
+    unsigned trackChunks = 0;
+    for (std::size_t offset = kChunkHeaderBytes + length(0); offset < bytes.size();
+         offset += kChunkHeaderBytes + length(offset)) {
+        if (std::memcmp(bytes.data() + offset, "MTrk", 4) != 0) continue;
+        const auto chunk = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+        copy.insert(copy.end(), chunk,
+                    chunk + static_cast<std::ptrdiff_t>(kChunkHeaderBytes + length(offset)));
+        ++trackChunks;
+    }
+    copy[kTrackCountOffset] = static_cast<unsigned char>(trackChunks >> 8);
+    copy[kTrackCountOffset + 1] = static_cast<unsigned char>(trackChunks);
+    return copy;
 }
 
 MidiFileContents readMidiFile(const std::string& path) {
@@ -200,7 +266,9 @@ MidiFileContents readMidiFile(const std::string& path) {
     std::string problem;
     {
         SmfLogCapture capture;
-        smf.reset(smf_load_from_memory(bytes.data(), static_cast<int>(bytes.size())));
+        // libsmf stops at the first chunk it does not know, losing the tracks after it.
+        std::vector<unsigned char> tracks = tracksOnly(bytes);
+        smf.reset(smf_load_from_memory(tracks.data(), static_cast<int>(tracks.size())));
         problem = capture.error();
     }
     // libsmf reports damage it works around (an event it cannot parse ends its track) as an

@@ -27,12 +27,18 @@ class MidiFileError : public std::runtime_error {
 /// Largest MIDI file read (bytes); real files are a few hundred kilobytes at most.
 constexpr std::size_t kMaxMidiFileBytes = 64u << 20;
 
-/// Checks the structure libsmf relies on: an MThd chunk first with a 6-byte header, format 0..2
-/// and at least one track; every chunk inside the file; as many track chunks as declared; and
-/// in every track chunk well-formed events (channel messages with running status, meta events,
-/// 0xF0 system-exclusive events; no 0xF7 escapes) up to an End Of Track event.
+/// Checks the structure libsmf relies on: an MThd chunk first with a header of at least 6
+/// bytes, format 0..2, at least one track and a time division in ticks per quarter note (> 0);
+/// then chunks of a four-letter type and a big-endian length, every one inside the file (types
+/// other than MTrk are allowed and skipped); as many track chunks as declared; and in every
+/// track chunk well-formed events (channel messages with running status, meta events with
+/// valid tempos, 0xF0 system-exclusive events; no 0xF7 escapes) up to an End Of Track event.
 /// Returns "" when the structure is sound, else what is wrong.
 std::string checkStructure(const std::vector<unsigned char>& bytes);
+
+/// A sound file (see checkStructure) reduced to its MThd header (6 bytes) and MTrk chunks, the
+/// track count set to the MTrk chunks there are.
+std::vector<unsigned char> tracksOnly(const std::vector<unsigned char>& bytes);
 
 /// Reads path; throws MidiFileError for a missing, oversized, truncated or otherwise damaged
 /// file.

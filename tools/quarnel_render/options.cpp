@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -23,10 +24,23 @@ constexpr const char* kFooter =
     "plug-in as MIDI and also selects that program number with effSetProgram exactly at its\n"
     "frame (the block is split there). Changes at time 0 override --program; numbers the\n"
     "plug-in does not have are ignored with a warning.\n"
-    "Output: the extension chooses the format, .wav (32-bit float) or .flac (24-bit, clipped).\n"
+    "Output: the extension chooses the format, .wav (32-bit float, extensible WAV) or .flac\n"
+    "(24-bit, clipped). The folder named with -o must exist; the default out/ is created.\n"
     "The file is written beside the output under a temporary name and renamed when complete.";
 
 } // namespace
+
+/// A check that the text is a whole number, so that "abc" is not reported as out of range.
+CLI::Validator wholeNumber(const std::string& what) {
+    return CLI::Validator(
+        [what](std::string& text) {
+            char* end = nullptr;
+            std::strtol(text.c_str(), &end, 10);
+            const bool whole = !text.empty() && end != nullptr && *end == '\0';
+            return whole ? std::string() : "not a whole number of " + what + ": " + text;
+        },
+        "", "whole number");
+}
 
 std::string defaultOutputPath(const std::string& midiPath) {
     const std::filesystem::path stem = std::filesystem::path(midiPath).stem();
@@ -39,7 +53,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
 
     CLI::App app(kDescription, "quarnel-render");
     app.footer(kFooter);
-    app.add_option("midi", options.midiPath, "Standard MIDI File to play")->required();
+    app.set_version_flag("--version", std::string("quarnel-render ") + QUARNEL_VERSION);
+    CLI::Option* midi = app.add_option("midi", options.midiPath, "Standard MIDI File to play");
+    app.add_flag("--list-programs", options.listPrograms,
+                 "Print the plug-in's program slots (number and name) and exit")
+        ->excludes(midi);
     app.add_option("--plugin", options.pluginPath, "VST 2.4 instrument library (.so)")
         ->envname("QUARNEL_PLUGIN")
         ->capture_default_str();
@@ -47,9 +65,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
                    "Initial program: a number, or a program name as the plug-in reports it "
                    "(letter case ignored); default 0");
     app.add_option("-r,--rate", options.sampleRate, "Sample rate in Hz")
+        ->check(wholeNumber("hertz"))
         ->check(CLI::Range(kMinSampleRate, kMaxSampleRate))
         ->capture_default_str();
     app.add_option("-b,--block", options.blockSize, "Frames per processing block")
+        ->check(wholeNumber("frames"))
         ->check(CLI::Range(kMinBlockSize, kMaxBlockSize))
         ->capture_default_str();
     app.add_option("-o,--output", options.outputPath,
@@ -64,6 +84,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
             "", "finite"))
         ->check(CLI::Range(0.0, kMaxTailSeconds))
         ->capture_default_str();
+    app.add_option("--preset", options.presetPath,
+                   "Preset loaded before rendering: an .fxb bank, or an .fxp program loaded into "
+                   "the program chosen with --program");
 
     ParsedCommandLine parsed;
     try {
@@ -73,7 +96,14 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
         parsed.exitCode = code == 0 ? 0 : kUsageExitCode;
         return parsed;
     }
-    if (options.outputPath.empty()) options.outputPath = defaultOutputPath(options.midiPath);
+    if (!options.listPrograms && options.midiPath.empty()) {
+        std::fprintf(stderr, "quarnel-render: error: name the MIDI file to play\n"
+                             "Run with --help for more information.\n");
+        parsed.exitCode = kUsageExitCode;
+        return parsed;
+    }
+    options.outputGiven = !options.outputPath.empty();
+    if (!options.outputGiven) options.outputPath = defaultOutputPath(options.midiPath);
     parsed.options = options;
     return parsed;
 }

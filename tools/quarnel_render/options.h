@@ -31,6 +31,12 @@ struct RenderOptions {
     std::string outputPath;
     /// Seconds rendered after the last MIDI message, 0..kMaxTailSeconds.
     double tailSeconds = 2.0;
+    /// True when the output was named on the command line (its folder must exist then).
+    bool outputGiven = false;
+    /// Print the plug-in's program slots and exit instead of rendering.
+    bool listPrograms = false;
+    /// Preset loaded before rendering: an .fxb bank or an .fxp program ("" for none).
+    std::string presetPath;
 };
 
 /// The result of parsing: options to render with, or the exit code to leave with (after help

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 #if defined(_WIN32)
@@ -15,6 +16,16 @@ namespace vsthost {
 
 namespace {
 std::atomic<int> callbackCalls{0};
+
+/// The first bytes of a Windows executable or DLL.
+constexpr char kWindowsImageMark[2] = {'M', 'Z'};
+
+bool isWindowsImage(const std::string& path) {
+    char start[sizeof kWindowsImageMark] = {};
+    std::ifstream in(path, std::ios::binary);
+    in.read(start, sizeof start);
+    return in && std::memcmp(start, kWindowsImageMark, sizeof start) == 0;
+}
 
 void* openLibrary(const std::string& path, std::string& error) {
 #if defined(_WIN32)
@@ -49,11 +60,21 @@ void closeLibrary(void* handle) {
 } // namespace
 
 PluginLibrary::PluginLibrary(const std::string& path) {
+#if !defined(_WIN32)
+    if (isWindowsImage(path)) {
+        lastError = path + " is a Windows plug-in (DLL); this tool loads Linux .so plug-ins";
+        return;
+    }
+#endif
     handle = openLibrary(path, lastError);
     if (!handle) return;
-    entry = reinterpret_cast<EntryFunction>(findSymbol(handle, "VSTPluginMain"));
     mainEntry = reinterpret_cast<EntryFunction>(findSymbol(handle, "main"));
-    if (!entry) lastError = path + " has no VSTPluginMain entry point: not a VST 2.4 plug-in";
+    entry = reinterpret_cast<EntryFunction>(findSymbol(handle, "VSTPluginMain"));
+    // Plug-ins built for older hosts export their entry point only under the name "main".
+    if (!entry) entry = mainEntry;
+    if (!entry) {
+        lastError = path + " has no VSTPluginMain (nor main) entry point: not a VST 2.4 plug-in";
+    }
 }
 
 PluginLibrary::~PluginLibrary() {

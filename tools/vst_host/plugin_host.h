@@ -22,7 +22,7 @@ struct MidiMessage {
 /// A loaded library. Instances created from it must be closed before it is destroyed.
 class PluginLibrary {
   public:
-    /// Loads path; check loaded() and error().
+    /// Loads path; check loaded() and error(). The entry point is VSTPluginMain, else "main".
     explicit PluginLibrary(const std::string& path);
     ~PluginLibrary();
     PluginLibrary(const PluginLibrary&) = delete;

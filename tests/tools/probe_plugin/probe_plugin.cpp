@@ -10,7 +10,8 @@
 // With PROBE_SLOW set, every processReplacing call sleeps a millisecond.
 //
 // Compile definitions make the failing variants: PROBE_NOT_AN_INSTRUMENT clears
-// effFlagsIsSynth, PROBE_NULL_ENTRY makes the entry point return no effect.
+// effFlagsIsSynth, PROBE_NULL_ENTRY makes the entry point return no effect. PROBE_MAIN_ONLY
+// exports the entry point as "main" instead of VSTPluginMain.
 
 #include "vst/aeffect.h"
 
@@ -165,7 +166,14 @@ float getParameter(AEffect*, VstInt32) {
 
 } // namespace
 
+#if defined(PROBE_MAIN_ONLY)
+// The entry point under the older name only, as plug-ins built for old hosts export it.
+extern "C" __attribute__((visibility("default"))) AEffect*
+probeEntry(audioMasterCallback host) __asm__("main");
+extern "C" AEffect* probeEntry(audioMasterCallback host) {
+#else
 extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMasterCallback host) {
+#endif
     if (host == nullptr || host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0)
         return nullptr;
 #if defined(PROBE_NULL_ENTRY)
