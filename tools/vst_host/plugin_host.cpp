@@ -17,6 +17,7 @@ namespace vsthost {
 namespace {
 std::atomic<int> callbackCalls{0};
 
+#if !defined(_WIN32)
 /// The first bytes of a Windows executable or DLL.
 constexpr char kWindowsImageMark[2] = {'M', 'Z'};
 
@@ -26,6 +27,7 @@ bool isWindowsImage(const std::string& path) {
     in.read(start, sizeof start);
     return in && std::memcmp(start, kWindowsImageMark, sizeof start) == 0;
 }
+#endif
 
 void* openLibrary(const std::string& path, std::string& error) {
 #if defined(_WIN32)
