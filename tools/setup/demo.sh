@@ -21,4 +21,5 @@ if [ ! -f "$plugin" ]; then
     exit 1
 fi
 cd "$root"
+mkdir -p out
 exec "$render" --plugin "$plugin" --output out/demo.wav examples/demo.mid
