@@ -82,18 +82,11 @@ class RenderTool : public ::testing::Test {
 
     /// The standard probe render of piece.mid into name, with extra arguments.
     ProcessResult renderProbe(const std::string& name, std::vector<std::string> extra = {},
-                              ProcessOptions options = {}) {
-        std::vector<std::string> args = {(dir / "piece.mid").string(),
-                                         "--plugin",
-                                         PROBE_INSTRUMENT_PATH,
-                                         "-r",
-                                         std::to_string(kRate),
-                                         "-b",
-                                         std::to_string(kBlock),
-                                         "-t",
-                                         "0.5",
-                                         "-o",
-                                         (dir / name).string()};
+                              ProcessOptions options = {},
+                              const std::string& plugin = PROBE_INSTRUMENT_PATH) {
+        std::vector<std::string> args = {
+            (dir / "piece.mid").string(), "--plugin", plugin, "-r", std::to_string(kRate), "-b",
+            std::to_string(kBlock),       "-t",       "0.5",  "-o", (dir / name).string()};
         args.insert(args.end(), extra.begin(), extra.end());
         return render(args, options);
     }
@@ -273,18 +266,7 @@ TEST_F(RenderTool, AnInterruptedRenderLeavesNothingBehind) {
 TEST_F(RenderTool, ReproducibleOutputOldEntryPointVersionsProgramListAndNote) {
     // Two renders, the second through a plug-in exporting only "main": equal files.
     ASSERT_EQ(renderProbe("a.wav").exitCode, 0);
-    std::vector<std::string> args = {(dir / "piece.mid").string(),
-                                     "--plugin",
-                                     PROBE_MAIN_ONLY_PATH,
-                                     "-r",
-                                     std::to_string(kRate),
-                                     "-b",
-                                     std::to_string(kBlock),
-                                     "-t",
-                                     "0.5",
-                                     "-o",
-                                     (dir / "b.wav").string()};
-    const ProcessResult oldEntry = render(args);
+    const ProcessResult oldEntry = renderProbe("b.wav", {}, {}, PROBE_MAIN_ONLY_PATH);
     ASSERT_EQ(oldEntry.exitCode, 0) << oldEntry.err;
     EXPECT_EQ(tooltest::readText(dir / "a.wav"), tooltest::readText(dir / "b.wav"));
 
