@@ -67,9 +67,11 @@ bool captureSetup(const SynthEngine& source, std::int32_t program, EngineSetup& 
     setup.tableLength = source.tableLength;
     setup.curveLength = source.curveLength;
     std::memcpy(setup.noteIncrement, source.noteIncrement, sizeof setup.noteIncrement);
-    setup.carrierTable = copyOf(source.carrierTable.get(), source.tableLength);
-    setup.modulatorTable = copyOf(source.modulatorTable.get(), source.tableLength);
-    setup.lfoTable = copyOf(source.lfoTable.get(), source.tableLength);
+    // The one-cycle tables with the entry after the cycle (see SynthEngine).
+    const std::int32_t cycle = source.tableLength > 0 ? source.tableLength + 1 : 0;
+    setup.carrierTable = copyOf(source.carrierTable.get(), cycle);
+    setup.modulatorTable = copyOf(source.modulatorTable.get(), cycle);
+    setup.lfoTable = copyOf(source.lfoTable.get(), cycle);
     setup.curveTable = copyOf(source.curveTable.get(), source.curveLength);
     if (setup.tableLength > 0 && (!setup.carrierTable || !setup.modulatorTable || !setup.lfoTable))
         return false;

@@ -1,7 +1,12 @@
 // The ensemble: a 16-tap modulated delay. Sixteen fixed taps rise and fall in a triangle; a
 // slow phase ramp moves the read point across them with raised-cosine crossfades, so the delay
 // sweeps up and back once per cycle. configureEnsemble (patch application) sizes and lays out.
+//
+// processEnsemble runs a whole buffer; the renderer's fused output chain runs the same
+// per-sample step through an EnsembleRun, the unit's fields held in locals.
 #pragma once
+
+#include "patches/portable_math.h"
 
 #include <cstdint>
 #include <memory>
@@ -27,3 +32,76 @@ struct Ensemble {
 
 /// Processes n samples of buffer in place; an unconfigured unit passes them unchanged.
 void processEnsemble(Ensemble& ensemble, float* buffer, int n);
+
+/// The ensemble's fields for one loop over samples.
+struct EnsembleRun {
+    float* line;
+    const std::int32_t* taps;
+    float phase;
+    float scale;
+    float lfoStep;
+    float mix;
+    std::int32_t maxDelay;
+    std::int32_t position;
+};
+
+/// Loads the unit into run; false when it is off or its ring does not fit its line (it then
+/// passes samples unchanged).
+inline bool beginEnsemble(Ensemble& e, EnsembleRun& run) {
+    if (e.lineRate == 0.0f || !e.line || e.maxDelay <= 0 || e.maxDelay > e.lineLength) return false;
+    if (e.position < 0 || e.position >= e.maxDelay) e.position = 0;
+    run = {e.line.get(), e.taps, e.phase,    e.phaseScale > 0.0f ? e.phaseScale : 1.0f,
+           e.lfoStep,    e.mix,  e.maxDelay, e.position};
+    return true;
+}
+
+/// Stores what a loop changed back into the unit.
+inline void endEnsemble(Ensemble& e, const EnsembleRun& run) {
+    e.phase = run.phase;
+    e.position = run.position;
+}
+
+/// The delay line read tap samples back from the newest entry; nothing outside the 16 taps.
+inline float ensembleTap(const EnsembleRun& r, std::int32_t tap) {
+    if (tap < 0 || tap >= kEnsembleTaps) return 0.0f;
+    std::int32_t index = r.position + r.taps[tap];
+    if (index >= r.maxDelay) index -= r.maxDelay;
+    if (index < 0 || index >= r.maxDelay) { // a tap longer than the ring: wrap it into it
+        index %= r.maxDelay;
+        if (index < 0) index += r.maxDelay;
+    }
+    return r.line[index];
+}
+
+/// Advances the sweep by one sample, keeping it inside 0..scale.
+inline void advanceSweep(EnsembleRun& r) {
+    r.phase += r.lfoStep;
+    if (r.phase >= r.scale)
+        r.phase -= r.scale;
+    else if (r.phase < 0.0f)
+        r.phase += r.scale; // a negative rate sweeps backward
+    r.position -= 1;
+    if (r.position < 0) r.position = r.maxDelay - 1;
+}
+
+/// One sample through the ensemble.
+[[gnu::always_inline]] inline float ensembleSample(EnsembleRun& r, float x) {
+    constexpr float kPi = 3.14159265358979f;
+    // The sweep position times this is the fractional tap number (taps 0..15).
+    constexpr float kTapSpan = static_cast<float>(kEnsembleTaps - 1);
+    r.line[r.position] = x;
+    // The sweep is kept inside 0..scale, so the tap number below is always 0..15.
+    if (!(r.phase >= 0.0f && r.phase < r.scale)) r.phase = 0.0f;
+    const float s = r.phase * kTapSpan;
+    const std::int32_t i0 = static_cast<std::int32_t>(s);
+    const std::int32_t i1 = i0 + 1;
+    const float f = s - static_cast<float>(i0);
+    float c0, c1;
+    portable::cosPair(f * kPi, (static_cast<float>(i1) - s) * kPi, c0, c1);
+    const float w0 = (c0 + 1.0f) * 0.5f;
+    const float w1 = (c1 + 1.0f) * 0.5f;
+    const float wet = w0 * ensembleTap(r, i0) + w1 * ensembleTap(r, i1);
+    const float out = (1.0f - r.mix) * x + wet * r.mix;
+    advanceSweep(r);
+    return out;
+}

@@ -2,6 +2,7 @@
 
 #include "engine/handover.h"
 #include "engine/synth_engine.h"
+#include "patches/portable_math.h"
 
 #include <cmath>
 #include <cstring>
@@ -119,7 +120,7 @@ void dispatchEvent(const MidiQueueItem& item, ChannelState* channels, SynthEngin
         switch (data1) {
         case kControllerDataEntry:
             if (channel.rpnLsb == 0 && channel.rpnMsb == 0)
-                channel.bendRange = std::pow(2.0f, static_cast<float>(data2) * kSemitoneOctaves);
+                channel.bendRange = portable::exp2(static_cast<float>(data2) * kSemitoneOctaves);
             break;
         case kControllerVolume:
             channel.volume = static_cast<float>(data2) * kControllerScale;

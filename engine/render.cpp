@@ -1,55 +1,35 @@
-// The per-sample voice loop and the output chain of one stretch.
+// One stretch of output, in chunks of at most kLaneChunk frames: the glides, the eight voices
+// side by side (voice_lanes.cpp), their sum in voice order, and the output chain fused into one
+// pass per frame (split, send filter, echo, ensemble, return, high-pass, low-pass, shaper, pan).
+// Each unit of the chain keeps its own order of operations, so fusing changes no bit; the three
+// filters' recurrences then overlap instead of running one buffer after another.
+//
+// A chunk in which no voice sounds and the filters, the echo and the ensemble hold nothing but
+// zeros is not run through the chain: the outputs are the zeros it would produce, and the
+// units' positions, phases and lines are moved on exactly as the chain would move them.
 #include "engine/echo.h"
 #include "engine/ensemble.h"
-#include "engine/envelope.h"
 #include "engine/midi_input.h"
 #include "engine/shaper.h"
 #include "engine/synth_engine.h"
+#include "engine/voice_lanes.h"
 #include "patches/biquad.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 namespace {
 
-/// Velocity to gain (1/127 in single precision).
-constexpr float kVelocityScale = 0.007874016f;
-/// Oscillator B's vibrato: LFO depth (percent) x LFO value x this is its pitch deviation.
-constexpr float kVibratoScale = 0.000002f;
 constexpr float kPercent = 0.01f;
 /// The main bus is halved and copied into the send bus.
 constexpr float kSplitGain = 0.5f;
-/// More wraps than this by repeated subtraction are done with one remainder instead.
-constexpr int kMaxWrapSteps = 4;
 /// Largest output magnitude. The shaper keeps ordinary sound well inside it; only a runaway bus
 /// reaches it, and then the host gets a loud but bounded signal instead of an explosion.
 constexpr float kOutputLimit = 4.0f;
-
-/// Reduces a phase into [0, n). Phases within a few cycles are wrapped by adding or subtracting
-/// n, as the oscillators expect; anything further out uses the remainder, and values that are
-/// not finite restart at 0, so a hostile increment can neither hang the loop nor index outside
-/// the table.
-inline float wrapPhase(float p, float n) {
-    for (int step = 0; step < kMaxWrapSteps && p >= n; ++step)
-        p -= n;
-    for (int step = 0; step < kMaxWrapSteps && p < 0.0f; ++step)
-        p += n;
-    if (p >= 0.0f && p < n) return p;
-    if (!std::isfinite(p)) return 0.0f;
-    p = std::fmod(p, n);
-    if (p < 0.0f) p += n;
-    return (p >= 0.0f && p < n) ? p : 0.0f; // rounding can land exactly on n
-}
-
-/// Reads a one-cycle table at phase p with linear interpolation, wrapping at the end.
-inline float readTable(const float* table, std::int32_t n, float nf, float p) {
-    p = wrapPhase(p, nf);
-    std::int32_t i = static_cast<std::int32_t>(p);
-    if (i >= n) i = n - 1;
-    const std::int32_t next = i + 1 == n ? 0 : i + 1;
-    return table[i] + (table[next] - table[i]) * (p - static_cast<float>(i));
-}
 
 /// One sample of a linear glide; a value that is not finite snaps to the target.
 inline void advanceGlide(float& now, float target, float& step) {
@@ -75,10 +55,217 @@ inline float limitOutput(float x) {
     return x;
 }
 
-inline void freeVoice(Voice& voice) {
-    voice.state = VoiceFree;
-    voice.note = 0;
-    voice.sampleCount = 0;
+bool anyVoiceSounding(const SynthEngine& engine) {
+    for (const Voice& voice : engine.voices)
+        if (voice.state != VoiceFree) return true;
+    return false;
+}
+
+bool allZero(const float* values, std::int32_t count) {
+    for (std::int32_t i = 0; i < count; ++i)
+        if (values[i] != 0.0f) return false;
+    return true;
+}
+
+/// The two glides for n frames: gain[k] and bend[k] are the values frame k uses.
+void runGlides(SynthEngine& engine, float* gain, float* bend, int n) {
+    if (engine.gainStep == 0.0f && engine.bendStep == 0.0f && std::isfinite(engine.gainNow) &&
+        std::isfinite(engine.bendNow)) {
+        for (int k = 0; k < n; ++k) {
+            gain[k] = engine.gainNow;
+            bend[k] = engine.bendNow;
+        }
+        return;
+    }
+    for (int k = 0; k < n; ++k) {
+        advanceGlide(engine.gainNow, engine.gainTarget, engine.gainStep);
+        advanceGlide(engine.bendNow, engine.bendTarget, engine.bendStep);
+        gain[k] = engine.gainNow;
+        bend[k] = engine.bendNow;
+    }
+}
+
+/// main[k] = the voices' sum of frame k, added in voice order, times gain[k]; 0 where that is
+/// not finite. Four frames at a time: the lane rows are turned into voice columns.
+void mixVoices(const float* lanes, const float* gain, float* main, int n) {
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const float* row = lanes + k * kVoiceCount;
+        __m128 r0 = _mm_loadu_ps(row), r1 = _mm_loadu_ps(row + 8), r2 = _mm_loadu_ps(row + 16),
+               r3 = _mm_loadu_ps(row + 24);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3); // r0 = voice 0 of frames k..k+3, ...
+        __m128 q0 = _mm_loadu_ps(row + 4), q1 = _mm_loadu_ps(row + 12), q2 = _mm_loadu_ps(row + 20),
+               q3 = _mm_loadu_ps(row + 28);
+        _MM_TRANSPOSE4_PS(q0, q1, q2, q3);
+        __m128 sum = _mm_add_ps(_mm_setzero_ps(), r0);
+        sum = _mm_add_ps(sum, r1);
+        sum = _mm_add_ps(sum, r2);
+        sum = _mm_add_ps(sum, r3);
+        sum = _mm_add_ps(sum, q0);
+        sum = _mm_add_ps(sum, q1);
+        sum = _mm_add_ps(sum, q2);
+        sum = _mm_add_ps(sum, q3);
+        const __m128 mixed = _mm_mul_ps(sum, _mm_loadu_ps(gain + k));
+        const __m128 finite = _mm_cmpeq_ps(_mm_sub_ps(mixed, mixed), _mm_setzero_ps());
+        _mm_storeu_ps(main + k, _mm_and_ps(mixed, finite));
+    }
+    for (; k < n; ++k) {
+        float sum = 0.0f;
+        for (int v = 0; v < kVoiceCount; ++v)
+            sum += lanes[k * kVoiceCount + v];
+        const float mixed = sum * gain[k];
+        main[k] = std::isfinite(mixed) ? mixed : 0.0f;
+    }
+}
+
+/// What the chain needs for one chunk, loaded from the engine and stored back after it.
+struct Chain {
+    Biquad sendFilter, hpf, lpf;
+    EchoRun echo;
+    EnsembleRun ensemble;
+    ShaperRun shaper;
+    bool echoOn, ensembleOn, shaperOn;
+    float sendReturn, panLeft, panRight;
+};
+
+/// The chain for n frames: main holds the voices' mix on entry; main and send receive the left
+/// and right outputs. Template arguments choose the bus of the echo and of the ensemble.
+template <bool echoOnSend, bool ensembleOnSend>
+void runChain(Chain& c, float* main, float* send, int n) {
+    for (int k = 0; k < n; ++k) {
+        float x = main[k] * kSplitGain;
+        float s = biquadSample(c.sendFilter, x);
+        if (c.echoOn) {
+            if (echoOnSend)
+                s = echoSample(c.echo, s);
+            else
+                x = echoSample(c.echo, x);
+        }
+        if (c.ensembleOn) {
+            if (ensembleOnSend)
+                s = ensembleSample(c.ensemble, s);
+            else
+                x = ensembleSample(c.ensemble, x);
+        }
+        x += c.sendReturn * s * kPercent;
+        x = biquadSample(c.hpf, x);
+        x = biquadSample(c.lpf, x);
+        if (c.shaperOn) x = shapeSample(c.shaper, x);
+        send[k] = limitOutput(x * c.panRight);
+        main[k] = limitOutput(x * c.panLeft);
+    }
+}
+
+void copyHistory(Biquad& to, const Biquad& from) {
+    std::memcpy(to.state, from.state, sizeof to.state);
+}
+
+void processChain(SynthEngine& engine, const ChannelState& channel1, float* main, float* send,
+                  int n) {
+    const Patch& patch = *engine.patch;
+    Chain c;
+    c.sendFilter = engine.sendFilter;
+    c.hpf = engine.hpf;
+    c.lpf = engine.lpf;
+    c.echoOn = beginEcho(engine.echo, c.echo);
+    c.ensembleOn = beginEnsemble(engine.ensemble, c.ensemble);
+    c.shaperOn =
+        beginShaper(engine.shaperTable.get(), engine.shaperLength, engine.shaperDrive, c.shaper);
+    c.sendReturn = static_cast<float>(patch.sendReturn);
+    c.panLeft = channel1.panLeft;
+    c.panRight = channel1.panRight;
+    const bool echoOnSend = patch.echoTime > 0;
+    const bool ensembleOnSend = patch.lfoDepth > 0;
+    if (echoOnSend)
+        ensembleOnSend ? runChain<true, true>(c, main, send, n)
+                       : runChain<true, false>(c, main, send, n);
+    else
+        ensembleOnSend ? runChain<false, true>(c, main, send, n)
+                       : runChain<false, false>(c, main, send, n);
+    copyHistory(engine.sendFilter, c.sendFilter);
+    copyHistory(engine.hpf, c.hpf);
+    copyHistory(engine.lpf, c.lpf);
+    if (c.echoOn) endEcho(engine.echo, c.echo);
+    if (c.ensembleOn) endEnsemble(engine.ensemble, c.ensemble);
+}
+
+/// True when n frames of silence through the chain give silence out and leave the units as
+/// they are but for their positions: no voice sounds, no glide runs, and the filters, the echo
+/// and the ensemble hold only zeros.
+bool chainAtRest(const SynthEngine& engine) {
+    if (anyVoiceSounding(engine)) return false;
+    if (engine.gainStep != 0.0f || engine.bendStep != 0.0f) return false;
+    if (!(std::isfinite(engine.gainNow) && engine.gainNow >= 0.0f)) return false;
+    if (!std::isfinite(engine.bendNow)) return false;
+    if (!biquadAtRest(engine.sendFilter) || !biquadAtRest(engine.hpf) || !biquadAtRest(engine.lpf))
+        return false;
+    const Echo& echo = engine.echo;
+    if (echo.inverseLength != 0.0f && echo.line && echo.length > 0 &&
+        !allZero(echo.line.get(), echo.length))
+        return false;
+    const Ensemble& ensemble = engine.ensemble;
+    if (ensemble.lineRate != 0.0f && ensemble.line && ensemble.maxDelay > 0 &&
+        ensemble.maxDelay <= ensemble.lineLength &&
+        !allZero(ensemble.line.get(), ensemble.maxDelay))
+        return false;
+    return true;
+}
+
+void settleFilter(Biquad& filter) {
+    // Silence in leaves the history all positive zeros after one frame.
+    const int used = (filter.flags & kBiquadTwoPass) != 0 ? 8 : 4;
+    for (int i = 0; i < used; ++i)
+        filter.state[i] = 0.0f;
+}
+
+/// n frames of the chain at rest: writes what the chain would write and moves the units on.
+void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, float* send, int n) {
+    settleFilter(engine.sendFilter);
+    settleFilter(engine.hpf);
+    settleFilter(engine.lpf);
+
+    EchoRun echo;
+    if (beginEcho(engine.echo, echo)) {
+        // Zeros written over zeros; the running sum is formed afresh at each wrap.
+        echo.accumulator = (echo.accumulator - 0.0f) + 0.0f;
+        for (int left = n; left > 0;) {
+            const int run = std::min(left, echo.length - echo.position);
+            std::memset(echo.line + echo.position, 0,
+                        static_cast<std::size_t>(run) * sizeof(float));
+            echo.position += run;
+            left -= run;
+            if (echo.position == echo.length) {
+                echo.position = 0;
+                echo.accumulator = 0.0f;
+            }
+        }
+        endEcho(engine.echo, echo);
+    }
+
+    EnsembleRun ensemble;
+    if (beginEnsemble(engine.ensemble, ensemble)) {
+        for (int k = 0; k < n; ++k) {
+            ensemble.line[ensemble.position] = 0.0f;
+            if (!(ensemble.phase >= 0.0f && ensemble.phase < ensemble.scale)) ensemble.phase = 0.0f;
+            advanceSweep(ensemble);
+        }
+        endEnsemble(engine.ensemble, ensemble);
+    }
+
+    const float left = limitOutput(0.0f * channel1.panLeft);
+    const float right = limitOutput(0.0f * channel1.panRight);
+    for (int k = 0; k < n; ++k) {
+        main[k] = left;
+        send[k] = right;
+    }
+}
+
+/// Repeats each one-cycle table's first entry after its last.
+void closeCycles(SynthEngine& engine) {
+    const std::int32_t n = engine.tableLength;
+    engine.carrierTable[n] = engine.carrierTable[0];
+    engine.modulatorTable[n] = engine.modulatorTable[0];
+    engine.lfoTable[n] = engine.lfoTable[0];
 }
 
 } // namespace
@@ -87,80 +274,36 @@ void render(SynthEngine& engine, const ChannelState& channel1, float* const* out
     if (n <= 0) return;
     float* const main = outputs[0];
     float* const send = outputs[1];
-    const std::int32_t tableLength = engine.tableLength;
-    const float* const carrier = engine.carrierTable.get();
-    const float* const modulator = engine.modulatorTable.get();
-    const float* const lfoTable = engine.lfoTable.get();
-    if (!carrier || !modulator || !lfoTable || tableLength <= 0 || !engine.patch) {
+    if (!engine.carrierTable || !engine.modulatorTable || !engine.lfoTable ||
+        engine.tableLength <= 0 || !engine.patch) {
         // No tables yet (before the first sample-rate change): silence.
         std::memset(main, 0, static_cast<std::size_t>(n) * sizeof(float));
         std::memset(send, 0, static_cast<std::size_t>(n) * sizeof(float));
         return;
     }
-    const float* const curve = engine.curveTable.get();
-    const std::int32_t curveLength = engine.curveLength;
-    const float nf = static_cast<float>(tableLength);
-    const Patch& patch = *engine.patch;
-    const float modulation = static_cast<float>(patch.modulation);
-    const float lfoDepth = static_cast<float>(patch.lfoDepth);
+    closeCycles(engine);
 
-    for (int k = 0; k < n; ++k) {
-        advanceGlide(engine.gainNow, engine.gainTarget, engine.gainStep);
-        advanceGlide(engine.bendNow, engine.bendTarget, engine.bendStep);
-        const float bend = engine.bendNow;
-
-        float sum = 0.0f;
-        for (int v = 0; v < kVoiceCount; ++v) {
-            Voice& voice = engine.voices[v];
-            if (voice.state == VoiceFree) continue;
-            VoiceLfo& lfo = engine.lfo[v];
-
-            const float lfoValue = readTable(lfoTable, tableLength, nf, lfo.lfoPhase);
-            const float e2 = envelopeValue(voice, 2, curve, curveLength);
-            const float m = readTable(modulator, tableLength, nf, voice.phaseA);
-            const float pc =
-                voice.phaseA + m * (modulation * e2) * (1.0f + lfoDepth * lfoValue * kPercent);
-            const float a = readTable(carrier, tableLength, nf, pc);
-            const float e0 = envelopeValue(voice, 0, curve, curveLength);
-            const float b = readTable(carrier, tableLength, nf, voice.phaseB);
-            if (voice.sampleCount < INT32_MAX) voice.sampleCount += 1;
-            const float out =
-                (b * e0 + e0 * a) * static_cast<float>(voice.velocity) * kVelocityScale;
-            const float inc = engine.noteIncrement[voice.note & 0x7F] * bend;
-            const float e1 = envelopeValue(voice, 1, curve, curveLength);
-            voice.phaseA = wrapPhase(voice.phaseA + e1 * inc, nf);
-            voice.phaseB =
-                wrapPhase(voice.phaseB + (lfoDepth * lfoValue * kVibratoScale + 1.0f) * inc, nf);
-
-            if (!std::isfinite(out)) {
-                freeVoice(voice); // a voice gone non-finite is silenced, not mixed
-            } else {
-                sum += out;
-                if (voice.state == VoiceReleased && voice.levels[0] == 0.0f) freeVoice(voice);
-            }
-            lfo.lfoPhase = wrapPhase(lfo.lfoPhase + lfo.lfoIncrement, nf);
+    alignas(16) float lanes[kLaneChunk * kVoiceCount];
+    alignas(16) float gain[kLaneChunk];
+    alignas(16) float bend[kLaneChunk];
+    for (int start = 0; start < n; start += kLaneChunk) {
+        const int frames = std::min(kLaneChunk, n - start);
+        float* const chunkMain = main + start;
+        float* const chunkSend = send + start;
+        if (chainAtRest(engine)) {
+            skipChain(engine, channel1, chunkMain, chunkSend, frames);
+            continue;
         }
-        const float mixed = sum * engine.gainNow;
-        main[k] = std::isfinite(mixed) ? mixed : 0.0f;
-    }
-
-    for (int k = 0; k < n; ++k) {
-        main[k] *= kSplitGain;
-        send[k] = main[k];
-    }
-    processBiquad(engine.sendFilter, send, n);
-    processEcho(engine.echo, patch.echoTime > 0 ? send : main, n);
-    processEnsemble(engine.ensemble, patch.lfoDepth > 0 ? send : main, n);
-    const float sendReturn = static_cast<float>(patch.sendReturn);
-    for (int k = 0; k < n; ++k)
-        main[k] += sendReturn * send[k] * kPercent;
-    processBiquad(engine.hpf, main, n);
-    processBiquad(engine.lpf, main, n);
-    applyShaper(engine.shaperTable.get(), engine.shaperLength, engine.shaperDrive, main, n);
-    const float panLeft = channel1.panLeft;
-    const float panRight = channel1.panRight;
-    for (int k = 0; k < n; ++k) {
-        send[k] = limitOutput(main[k] * panRight);
-        main[k] = limitOutput(main[k] * panLeft);
+        runGlides(engine, gain, bend, frames);
+        if (anyVoiceSounding(engine)) {
+            renderVoiceLanes(engine, bend, lanes, frames);
+            mixVoices(lanes, gain, chunkMain, frames);
+        } else {
+            for (int k = 0; k < frames; ++k) {
+                const float mixed = 0.0f * gain[k];
+                chunkMain[k] = std::isfinite(mixed) ? mixed : 0.0f;
+            }
+        }
+        processChain(engine, channel1, chunkMain, chunkSend, frames);
     }
 }

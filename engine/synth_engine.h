@@ -2,8 +2,9 @@
 // the 64 program slots, the wavetables, LFO and curve tables, the three output filters, the
 // ensemble and echo units, the shaper, and the master-gain and pitch-bend glides.
 //
-// Tables are built by changeSampleRate and applyPatch on a non-audio thread and read by render
-// on the audio thread; the two never overlap (the shell's busy-flag exclusion).
+// Each engine has one owner thread: the control engine's tables are built by changeSampleRate
+// and applyPatch on writer threads, the audio engine receives copies of them through the
+// hand-over (engine/handover.h) and only render touches it.
 #pragma once
 
 #include "engine/echo.h"
@@ -48,9 +49,11 @@ struct SynthEngine {
     float bendNow = 1.0f; ///< pitch-bend ratio applied to all voices
     float bendTarget = 1.0f;
     float bendStep = 0;
-    std::unique_ptr<float[]> carrierTable;   ///< tableLength samples, one cycle
-    std::unique_ptr<float[]> modulatorTable; ///< tableLength samples, one cycle
-    std::unique_ptr<float[]> lfoTable;       ///< tableLength samples of one sine cycle
+    // The three one-cycle tables hold tableLength + 1 floats: the cycle, then one entry that
+    // render sets to the first before every stretch, so an interpolation never wraps.
+    std::unique_ptr<float[]> carrierTable;   ///< one cycle of tableLength samples, + 1
+    std::unique_ptr<float[]> modulatorTable; ///< one cycle of tableLength samples, + 1
+    std::unique_ptr<float[]> lfoTable;       ///< one sine cycle of tableLength samples, + 1
     std::unique_ptr<float[]> curveTable;     ///< curveLength samples of a half-cosine rise
     float noteIncrement[kNoteCount] = {};    ///< table samples per output sample, per note
     VoiceLfo lfo[kVoiceCount];

@@ -1,6 +1,7 @@
 // RBJ cookbook biquad designs (bandwidth form of alpha for the peaking and band-pass types, Q
 // form for the others) and the per-sample section with denormal flushing.
 #include "patches/biquad.h"
+#include "patches/portable_math.h"
 
 #include <cmath>
 
@@ -27,35 +28,12 @@ constexpr float kHalfLn2Single = 0.3465736f;
 /// dB to the shelf/peak amplitude A = 10 ^ (dB / 40).
 constexpr double kDbToAmplitudeExponent = 0.025;
 
-float flush(float v) {
-    return std::fabs(v) < kBiquadFlushLevel ? 0.0f : v;
-}
 
 /// A = 10 ^ (gainDb / 40) for the peaking and shelving types, rounded once from double.
 /// Returns false when the gain gives no usable amplitude (0, infinite or not a number).
 bool shelfAmplitude(float gainDb, float& A) {
-    A = static_cast<float>(std::pow(10.0, gainDb * kDbToAmplitudeExponent));
+    A = static_cast<float>(portable::pow10(gainDb * kDbToAmplitudeExponent));
     return std::isnormal(A);
-}
-
-/// One pass of the section over sample x with history h = {x1, x2, y1, y2}.
-float runSection(const Biquad& f, float* h, float x) {
-    x = flush(x);
-    h[0] = flush(h[0]);
-    h[2] = flush(h[2]);
-    const float y = f.b0 * x + f.b1 * h[0] + f.b2 * h[1] - f.a1 * h[2] - f.a2 * h[3];
-    float out = f.mix * y + (1.0f - f.mix) * x;
-    if (!std::isfinite(out)) {
-        // A non-finite input or an overflowing section would otherwise keep its history NaN
-        // forever and silence the bus for good: start again from rest instead.
-        h[0] = h[1] = h[2] = h[3] = 0.0f;
-        return 0.0f;
-    }
-    h[1] = h[0];
-    h[0] = x;
-    h[3] = h[2];
-    h[2] = out;
-    return out;
 }
 
 /// Both poles strictly inside the unit circle: |a2| < 1 and |a1| < 1 + a2. The second test is
@@ -76,8 +54,8 @@ bool allFinite(const float* c, int n) {
 /// a2 normalised and flushed; false when the gain gives no amplitude or the design overflows.
 bool designSingle(const Biquad& filter, float frequency, float fs, float* c) {
     const float w0 = static_cast<float>(static_cast<double>(frequency) * kTwoPi / fs);
-    const float cs = std::cos(w0);
-    const float sn = std::sin(w0);
+    const float cs = portable::cos(w0);
+    const float sn = portable::sin(w0);
     const float q = filter.q;
 
     float b0 = 0, b1 = 0, b2 = 0, a0 = 1, a1 = 0, a2 = 0;
@@ -100,7 +78,7 @@ bool designSingle(const Biquad& filter, float frequency, float fs, float* c) {
         b1 = 1.0f - cs;
         b2 = (1.0f - cs) / 2.0f;
         a0 = 1.0f + alpha;
-        a1 = static_cast<float>(-2.0 * std::cos(static_cast<double>(w0)));
+        a1 = static_cast<float>(-2.0 * portable::cos(static_cast<double>(w0)));
         a2 = 1.0f - alpha;
         break;
     }
@@ -118,7 +96,7 @@ bool designSingle(const Biquad& filter, float frequency, float fs, float* c) {
         float A;
         if (!shelfAmplitude(filter.gainDb, A)) return false;
         const double arg = kHalfLn2 * q * static_cast<double>(w0) / static_cast<double>(sn);
-        const float alpha = sn * static_cast<float>(std::sinh(arg));
+        const float alpha = sn * static_cast<float>(portable::sinh(arg));
         b0 = 1.0f + alpha * A;
         b1 = -2.0f * cs;
         b2 = 1.0f - alpha * A;
@@ -131,7 +109,7 @@ bool designSingle(const Biquad& filter, float frequency, float fs, float* c) {
         float A;
         if (!shelfAmplitude(filter.gainDb, A)) return false;
         const float s = (sn / q) * std::sqrt(A);
-        const float csd = static_cast<float>(std::cos(static_cast<double>(w0)));
+        const float csd = static_cast<float>(portable::cos(static_cast<double>(w0)));
         b0 = A * ((A + 1.0f) + (A - 1.0f) * cs + s);
         b1 = -2.0f * A * ((A - 1.0f) + (A + 1.0f) * csd);
         b2 = A * ((A + 1.0f) + (A - 1.0f) * cs - s);
@@ -153,7 +131,7 @@ bool designSingle(const Biquad& filter, float frequency, float fs, float* c) {
         break;
     }
     case BiquadBandPass: {
-        const float alpha = sn * std::sinh(kHalfLn2Single * q * w0 / sn);
+        const float alpha = sn * portable::sinh(kHalfLn2Single * q * w0 / sn);
         b0 = alpha;
         b1 = 0.0f;
         b2 = -alpha;
@@ -168,11 +146,11 @@ bool designSingle(const Biquad& filter, float frequency, float fs, float* c) {
 
     if (!std::isfinite(a0) || a0 == 0.0f) return false;
     const float t = 1.0f / a0;
-    c[0] = flush(t * b0);
-    c[1] = flush(t * b1);
-    c[2] = flush(t * b2);
-    c[3] = flush(t * a1);
-    c[4] = flush(t * a2);
+    c[0] = flushTiny(t * b0);
+    c[1] = flushTiny(t * b1);
+    c[2] = flushTiny(t * b2);
+    c[3] = flushTiny(t * a1);
+    c[4] = flushTiny(t * a2);
     return allFinite(c, 5);
 }
 
@@ -194,8 +172,8 @@ float pullInsideBound(float a1, float a2) {
 /// negative one turns the poles outward. False when no stable, finite section results.
 bool designDouble(const Biquad& filter, float frequency, float fs, float* c) {
     const double w0 = static_cast<double>(frequency) * kTwoPi / static_cast<double>(fs);
-    const double cs = std::cos(w0);
-    const double sn = std::sin(w0);
+    const double cs = portable::cos(w0);
+    const double sn = portable::sin(w0);
     const double q = std::fabs(static_cast<double>(filter.q));
 
     double A = 1.0;
@@ -206,7 +184,7 @@ bool designDouble(const Biquad& filter, float frequency, float fs, float* c) {
         // The single-precision amplitude decides what gain is usable at all.
         float usable;
         if (!shelfAmplitude(filter.gainDb, usable)) return false;
-        A = std::pow(10.0, filter.gainDb * kDbToAmplitudeExponent);
+        A = portable::pow10(filter.gainDb * kDbToAmplitudeExponent);
         break;
     }
     default:
@@ -248,7 +226,7 @@ bool designDouble(const Biquad& filter, float frequency, float fs, float* c) {
         break;
     }
     case BiquadPeaking: {
-        const double alpha = sn * std::sinh(kHalfLn2 * q * w0 / sn);
+        const double alpha = sn * portable::sinh(kHalfLn2 * q * w0 / sn);
         b0 = 1.0 + alpha * A;
         b1 = -2.0 * cs;
         b2 = 1.0 - alpha * A;
@@ -278,7 +256,7 @@ bool designDouble(const Biquad& filter, float frequency, float fs, float* c) {
         break;
     }
     case BiquadBandPass: {
-        const double alpha = sn * std::sinh(kHalfLn2 * q * w0 / sn);
+        const double alpha = sn * portable::sinh(kHalfLn2 * q * w0 / sn);
         b0 = alpha;
         b1 = 0.0;
         b2 = -alpha;
@@ -294,7 +272,7 @@ bool designDouble(const Biquad& filter, float frequency, float fs, float* c) {
     if (!std::isfinite(a0) || a0 == 0.0) return false;
     const double normalised[5] = {b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
     for (int i = 0; i < 5; ++i)
-        c[i] = flush(static_cast<float>(normalised[i]));
+        c[i] = flushTiny(static_cast<float>(normalised[i]));
     if (!allFinite(c, 5)) return false;
 
     switch (filter.type) {
@@ -390,10 +368,6 @@ void designBiquad(Biquad& filter, float fs) {
 
 void processBiquad(Biquad& filter, float* buffer, int n) {
     if (buffer == nullptr) return;
-    const bool twoPass = (filter.flags & kBiquadTwoPass) != 0;
-    for (int k = 0; k < n; ++k) {
-        float out = runSection(filter, filter.state, buffer[k]);
-        if (twoPass) out = runSection(filter, filter.state + 4, out);
-        buffer[k] = out;
-    }
+    for (int k = 0; k < n; ++k)
+        buffer[k] = biquadSample(filter, buffer[k]);
 }

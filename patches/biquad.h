@@ -2,6 +2,7 @@
 // is set runs twice in series (fourth order); the design only ever sets that bit.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 /// Filter types of Biquad::type.
@@ -49,3 +50,41 @@ void designBiquad(Biquad& filter, float sampleRate);
 
 /// Filters n samples of buffer in place, keeping the history between calls.
 void processBiquad(Biquad& filter, float* buffer, int n);
+
+/// v, or 0 when its magnitude is below the flush level.
+inline float flushTiny(float v) {
+    return std::fabs(v) < kBiquadFlushLevel ? 0.0f : v;
+}
+
+/// One pass of the section over sample x with history h = {x1, x2, y1, y2}. A non-finite result
+/// (a non-finite input or an overflowing section) restarts the section from rest and gives 0,
+/// so one bad sample cannot silence the bus for good.
+inline float runBiquadSection(const Biquad& f, float* h, float x) {
+    x = flushTiny(x);
+    h[0] = flushTiny(h[0]);
+    h[2] = flushTiny(h[2]);
+    const float y = f.b0 * x + f.b1 * h[0] + f.b2 * h[1] - f.a1 * h[2] - f.a2 * h[3];
+    const float out = f.mix * y + (1.0f - f.mix) * x;
+    if (!std::isfinite(out)) {
+        h[0] = h[1] = h[2] = h[3] = 0.0f;
+        return 0.0f;
+    }
+    h[1] = h[0];
+    h[0] = x;
+    h[3] = h[2];
+    h[2] = out;
+    return out;
+}
+
+/// One sample through the filter: the section, twice when kBiquadTwoPass is set.
+inline float biquadSample(Biquad& f, float x) {
+    const float out = runBiquadSection(f, f.state, x);
+    return (f.flags & kBiquadTwoPass) != 0 ? runBiquadSection(f, f.state + 4, out) : out;
+}
+
+/// True when the filter holds no history: silence in gives silence out.
+inline bool biquadAtRest(const Biquad& f) {
+    for (float v : f.state)
+        if (v != 0.0f) return false;
+    return true;
+}

@@ -5,6 +5,7 @@
 #include "engine/synth_engine.h"
 #include "patches/float_to_int.h"
 #include "patches/patch_application.h"
+#include "patches/portable_math.h"
 
 #include <cmath>
 #include <memory>
@@ -38,7 +39,7 @@ void replaceTable(std::unique_ptr<float[]>& table, std::int32_t length) {
 
 void fillNoteFrequency() {
     for (int n = 0; n < kNoteCount; ++n)
-        noteFrequency[n] = std::pow(2.0f, static_cast<float>(n - kReferenceNote) * kSemitone) *
+        noteFrequency[n] = portable::exp2(static_cast<float>(n - kReferenceNote) * kSemitone) *
                            kReferenceFrequency;
 }
 
@@ -61,9 +62,10 @@ void changeSampleRate(SynthEngine& engine, float sr) {
     // The three one-cycle tables; with L = 0 the old ones stay.
     std::int32_t L = truncateToInt(Lf);
     if (L != 0) {
-        replaceTable(engine.carrierTable, L);
-        replaceTable(engine.modulatorTable, L);
-        replaceTable(engine.lfoTable, L);
+        // One entry more than the cycle: the renderer repeats the first entry there.
+        replaceTable(engine.carrierTable, L + 1);
+        replaceTable(engine.modulatorTable, L + 1);
+        replaceTable(engine.lfoTable, L + 1);
         if (!engine.carrierTable || !engine.modulatorTable || !engine.lfoTable) {
             // Keep tableLength truthful: either all three tables hold L samples or none is used.
             engine.carrierTable.reset();
@@ -77,7 +79,7 @@ void changeSampleRate(SynthEngine& engine, float sr) {
     if (L > 0) {
         const float w = static_cast<float>(kTwoPi / L);
         for (std::int32_t i = 0; i < L; ++i)
-            engine.lfoTable[i] = std::sin(static_cast<float>(i) * w);
+            engine.lfoTable[i] = portable::sin(static_cast<float>(i) * w);
     }
 
     // The voices' time base.
@@ -97,7 +99,7 @@ void changeSampleRate(SynthEngine& engine, float sr) {
             for (std::int32_t k = 0; k < M; ++k) {
                 const float kd = static_cast<float>(k) * d;
                 const float x = static_cast<float>(static_cast<double>(kd) - kHalfPi);
-                engine.curveTable[k] = (std::sin(x) + 1.0f) * 0.5f;
+                engine.curveTable[k] = (portable::sin(x) + 1.0f) * 0.5f;
             }
         } else {
             M = 0;

@@ -3,6 +3,7 @@
 #include "patches/wave_tables.h"
 
 #include "patches/float_to_int.h"
+#include "patches/portable_math.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -29,10 +30,10 @@ void renderPhaseModSine(float* out, int N, const float* p) {
     const float wm = static_cast<float>(p[0] * (kTwoPi / N));
     const float beta = static_cast<float>(p[1] * kTwoPi);
     for (int i = 0; i < N; ++i)
-        out[i] = std::sin(static_cast<float>(i) * wm) * beta;
+        out[i] = portable::sin(static_cast<float>(i) * wm) * beta;
     const float w = static_cast<float>(kTwoPi / N);
     for (int i = 0; i < N; ++i)
-        out[i] = std::sin(static_cast<float>(i) * w + out[i]);
+        out[i] = portable::sin(static_cast<float>(i) * w + out[i]);
 }
 
 /// Shapes 2 and 3: up, hold, down, hold, below, hold low, back, along straight lines (shape 2)
@@ -53,7 +54,7 @@ bool renderTrapezoid(float* out, int N, const float* p, bool cosine) {
         const float inv = 1.0f / static_cast<float>(A);
         const float d = static_cast<float>(kPi / A);
         for (int i = 0; i < A; ++i)
-            out[written + i] = cosine ? (1.0f - std::cos(static_cast<float>(i) * d)) * 0.5f
+            out[written + i] = cosine ? (1.0f - portable::cos(static_cast<float>(i) * d)) * 0.5f
                                       : static_cast<float>(i) * inv;
         written += A;
     }
@@ -68,7 +69,7 @@ bool renderTrapezoid(float* out, int N, const float* p, bool cosine) {
         const float inv = 1.0f / static_cast<float>(C);
         const float d = static_cast<float>(kPi / C);
         for (int i = 0; i < C; ++i)
-            out[written + i] = cosine ? (std::cos(static_cast<float>(i) * d) + 1.0f) * 0.5f
+            out[written + i] = cosine ? (portable::cos(static_cast<float>(i) * d) + 1.0f) * 0.5f
                                       : 1.0f - static_cast<float>(i) * inv;
         written += C;
     }
@@ -83,7 +84,7 @@ bool renderTrapezoid(float* out, int N, const float* p, bool cosine) {
         const float slope = -1.0f / static_cast<float>(E);
         const float d = static_cast<float>(kPi / E);
         for (int i = 0; i < E; ++i)
-            out[written + i] = cosine ? (std::cos(static_cast<float>(i) * d) - 1.0f) * 0.5f
+            out[written + i] = cosine ? (portable::cos(static_cast<float>(i) * d) - 1.0f) * 0.5f
                                       : slope * static_cast<float>(i);
         written += E;
     }
@@ -98,7 +99,7 @@ bool renderTrapezoid(float* out, int N, const float* p, bool cosine) {
         const float inv = 1.0f / static_cast<float>(G);
         const float d = static_cast<float>(kPi / G);
         for (int i = 0; i < G; ++i)
-            out[written + i] = cosine ? (-1.0f - std::cos(static_cast<float>(i) * d)) * 0.5f
+            out[written + i] = cosine ? (-1.0f - portable::cos(static_cast<float>(i) * d)) * 0.5f
                                       : static_cast<float>(i) * inv - 1.0f;
     }
     return true;
@@ -121,7 +122,7 @@ void renderHarmonics(float* out, int N, const float* p) {
     for (std::int32_t k = 0; k < K; ++k) {
         const float w = static_cast<float>(static_cast<double>(h) * (kTwoPi / N));
         for (int i = 0; i < N; ++i)
-            out[i] += std::sin(static_cast<float>(i) * w) * a;
+            out[i] += portable::sin(static_cast<float>(i) * w) * a;
         h = h + p[1];
     }
 }
@@ -132,7 +133,7 @@ void renderSteppedSine(float* out, int N, const float* p) {
     const float hold = p[1];
     int i = 0;
     while (i < N) {
-        const float v = std::sin(static_cast<float>(i) * w);
+        const float v = portable::sin(static_cast<float>(i) * w);
         out[i] = v;
         if (hold > 0.0f) {
             // Copies stop at the end of the repetition, so an enormous hold ends there too.
@@ -210,7 +211,7 @@ void taperWaveTable(float* table, int L, int window) {
     if (T > L) T = L;
     const float d = static_cast<float>(kPi / T);
     for (std::int32_t i = 0; i < T; ++i) {
-        const float g = (1.0f - std::cos(static_cast<float>(i) * d)) * 0.5f;
+        const float g = (1.0f - portable::cos(static_cast<float>(i) * d)) * 0.5f;
         table[i] = g * table[i];
         table[L - 1 - i] = g * table[L - 1 - i];
     }

@@ -1,6 +1,7 @@
 // Biquad designs against the analytic responses of the bilinear-transformed prototypes, the
 // range corrections, and the per-sample section.
 #include "patches/biquad.h"
+#include "patches/portable_math.h"
 
 #include <gtest/gtest.h>
 
@@ -411,12 +412,12 @@ TEST(BiquadStability, LowCornersAtHighRatesStayBoundedAndPassNoDc) {
 TEST(BiquadStability, StableSinglePrecisionDesignsKeepTheirExactCoefficients) {
     // The single-precision formulas as written, for designs whose poles they place safely. The
     // inputs are read back from the records, so the compiler cannot fold the arithmetic with
-    // other rounding than the library's at run time.
+    // other rounding than the instrument's own functions at run time.
     const float fs = 44100.0f;
     {
         const Biquad f = designAt(BiquadHighPass, 150.0f, 0.9f, fs);
         const float w0 = float(double(f.frequency) * (2.0 * kPi) / fs);
-        const float cs = std::cos(w0), sn = std::sin(w0);
+        const float cs = portable::cos(w0), sn = portable::sin(w0);
         const float alpha = sn / (2.0f * f.q), t = 1.0f / (1.0f + alpha);
         EXPECT_EQ(f.b0, t * ((1.0f + cs) / 2.0f));
         EXPECT_EQ(f.b1, t * -(1.0f + cs));
@@ -427,8 +428,8 @@ TEST(BiquadStability, StableSinglePrecisionDesignsKeepTheirExactCoefficients) {
     {
         const Biquad f = designAt(BiquadBandPass, 1500.0f, 0.3f, fs);
         const float w0 = float(double(f.frequency) * (2.0 * kPi) / fs);
-        const float cs = std::cos(w0), sn = std::sin(w0);
-        const float alpha = sn * std::sinh(0.3465736f * f.q * w0 / sn);
+        const float cs = portable::cos(w0), sn = portable::sin(w0);
+        const float alpha = sn * portable::sinh(0.3465736f * f.q * w0 / sn);
         const float t = 1.0f / (1.0f + alpha);
         EXPECT_EQ(f.b0, t * alpha);
         EXPECT_EQ(f.b1, 0.0f);

@@ -47,9 +47,9 @@ std::unique_ptr<SynthEngine> makeTestEngine(std::int32_t releaseMs) {
     std::unique_ptr<SynthEngine> engine = createSynthEngine();
     engine->sampleRate = kRate;
     engine->tableLength = kTableLength;
-    engine->carrierTable.reset(new float[kTableLength]);
-    engine->modulatorTable.reset(new float[kTableLength]);
-    engine->lfoTable.reset(new float[kTableLength]);
+    engine->carrierTable.reset(new float[kTableLength + 1]);
+    engine->modulatorTable.reset(new float[kTableLength + 1]);
+    engine->lfoTable.reset(new float[kTableLength + 1]);
     for (std::int32_t i = 0; i < kTableLength; ++i) {
         const double s = std::sin(2 * kPi * i / kTableLength);
         engine->carrierTable[i] = static_cast<float>(kCarrierPeak * s);

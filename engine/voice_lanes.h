@@ -1,0 +1,28 @@
+// The eight voices rendered side by side: voice v is lane v of two four-lane SSE2 vectors, and
+// every frame advances all of them at once with the arithmetic of the one-voice loop, operation
+// for operation, so the output is bit-identical to rendering the voices one after another.
+//
+// What makes it cheap:
+// - an envelope's segment is found once and kept while the key-scaled time stays inside it
+//   (time only moves forward); a lane that leaves it is placed again by the scalar search;
+// - each table holds one extra entry repeating its first (see SynthEngine), so both points of
+//   an interpolation come from one 64-bit load per lane;
+// - phases are wrapped by one conditional step; a lane that needs more (or is not finite)
+//   takes the scalar wrap with its remainder fallback.
+#pragma once
+
+struct SynthEngine;
+
+/// Frames one call renders at most.
+constexpr int kLaneChunk = 256;
+
+/// Renders the engine's sounding voices for n frames (1..kLaneChunk): out[k x 8 + v] receives
+/// voice v's contribution to frame k, 0 where the voice is free or its sample is not finite.
+/// bend[k] is the pitch-bend ratio of frame k. Voice and LFO state advance exactly as in the
+/// one-voice loop, including freeing released voices whose amplitude envelope reaches 0 and
+/// voices whose output is not finite. Needs the engine's tables (tableLength > 0).
+void renderVoiceLanes(SynthEngine& engine, const float* bend, float* out, int n);
+
+/// Reduces a phase into [0, n): up to four steps of n each way, then a remainder; values that
+/// are not finite restart at 0.
+float wrapPhase(float p, float n);
