@@ -121,8 +121,8 @@ void mixVoices(const float* lanes, const float* gain, float* main, int n) {
 /// What the chain needs for one chunk, loaded from the engine and stored back after it.
 struct Chain {
     Biquad sendFilter, hpf, lpf;
-    EchoRun echo;
-    EnsembleRun ensemble;
+    EchoRun echo{};
+    EnsembleRun ensemble{};
     ShaperRun shaper;
     bool echoOn, ensembleOn, shaperOn;
     float sendReturn, panLeft, panRight;
@@ -163,7 +163,7 @@ void copyHistory(Biquad& to, const Biquad& from) {
 void processChain(SynthEngine& engine, const ChannelState& channel1, float* main, float* send,
                   int n) {
     const Patch& patch = *engine.patch;
-    Chain c;
+    Chain c{};
     c.sendFilter = engine.sendFilter;
     c.hpf = engine.hpf;
     c.lpf = engine.lpf;
@@ -224,7 +224,7 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
     settleFilter(engine.hpf);
     settleFilter(engine.lpf);
 
-    EchoRun echo;
+    EchoRun echo{};
     if (beginEcho(engine.echo, echo)) {
         // Zeros written over zeros; the running sum is formed afresh at each wrap.
         echo.accumulator = (echo.accumulator - 0.0f) + 0.0f;
@@ -242,7 +242,7 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
         endEcho(engine.echo, echo);
     }
 
-    EnsembleRun ensemble;
+    EnsembleRun ensemble{};
     if (beginEnsemble(engine.ensemble, ensemble)) {
         for (int k = 0; k < n; ++k) {
             ensemble.line[ensemble.position] = 0.0f;

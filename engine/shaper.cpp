@@ -16,7 +16,7 @@ void buildShaperTable(float* table) {
 }
 
 void applyShaper(const float* table, std::int32_t length, float drive, float* buffer, int n) {
-    ShaperRun run;
+    ShaperRun run{};
     if (!beginShaper(table, length, drive, run)) return;
     for (int k = 0; k < n; ++k)
         buffer[k] = shapeSample(run, buffer[k]);

@@ -1,4 +1,4 @@
-// The eight voices rendered side by side: voice v is lane v of two four-lane SSE2 vectors, and
+// The eight voices rendered side by side: voice v is lane v of two four-lane vectors, and
 // every frame advances all of them at once with the arithmetic of the one-voice loop, operation
 // for operation, so the output is bit-identical to rendering the voices one after another.
 //
@@ -22,6 +22,17 @@ constexpr int kLaneChunk = 256;
 /// one-voice loop, including freeing released voices whose amplitude envelope reaches 0 and
 /// voices whose output is not finite. Needs the engine's tables (tableLength > 0).
 void renderVoiceLanes(SynthEngine& engine, const float* bend, float* out, int n);
+
+/// The builds of the kernel: SSE2, which every x86-64 processor has, and AVX2.
+enum class VoiceLaneKernel { Baseline, Avx2 };
+
+/// Makes renderVoiceLanes use the given build (for tests); false, and no change, when the
+/// processor cannot run it. By default the best build the processor runs is used.
+bool selectVoiceLaneKernel(VoiceLaneKernel kernel);
+
+/// The two builds themselves (same results, bit for bit).
+void renderVoiceLanesBaseline(SynthEngine& engine, const float* bend, float* out, int n);
+void renderVoiceLanesAvx2(SynthEngine& engine, const float* bend, float* out, int n);
 
 /// Reduces a phase into [0, n): up to four steps of n each way, then a remainder; values that
 /// are not finite restart at 0.

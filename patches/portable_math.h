@@ -10,8 +10,6 @@
 // but lose accuracy.
 #pragma once
 
-#include <emmintrin.h>
-
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -104,58 +102,6 @@ inline double cos(double x) {
     default:
         return detail::sinKernel(r);
     }
-}
-
-/// cos a and cos b together, the same bits as two calls of cos(float): the two reductions and
-/// polynomials run side by side in the two lanes of an SSE2 vector.
-inline void cosPair(float a, float b, float& cosA, float& cosB) {
-    using namespace detail;
-    const double da = a, db = b;
-    if (!(std::fabs(da) <= kLargeAngle && std::fabs(db) <= kLargeAngle)) {
-        cosA = cos(a); // huge or not finite: the scalar path
-        cosB = cos(b);
-        return;
-    }
-    const __m128d x = _mm_set_pd(db, da);
-    const __m128d shift = _mm_set1_pd(kRoundingShift);
-    const __m128d k = _mm_sub_pd(_mm_add_pd(_mm_mul_pd(x, _mm_set1_pd(kTwoOverPi)), shift), shift);
-    const __m128d r = _mm_sub_pd(_mm_sub_pd(_mm_sub_pd(x, _mm_mul_pd(k, _mm_set1_pd(kHalfPi1))),
-                                            _mm_mul_pd(k, _mm_set1_pd(kHalfPi2))),
-                                 _mm_mul_pd(k, _mm_set1_pd(kHalfPi3)));
-    const __m128d z = _mm_mul_pd(r, r);
-    auto step = [&](__m128d p, double c) { return _mm_add_pd(_mm_mul_pd(p, z), _mm_set1_pd(c)); };
-    __m128d ps = _mm_set1_pd(-1.0 / 121645100408832000.0);
-    ps = step(ps, 1.0 / 355687428096000.0);
-    ps = step(ps, -1.0 / 1307674368000.0);
-    ps = step(ps, 1.0 / 6227020800.0);
-    ps = step(ps, -1.0 / 39916800.0);
-    ps = step(ps, 1.0 / 362880.0);
-    ps = step(ps, -1.0 / 5040.0);
-    ps = step(ps, 1.0 / 120.0);
-    ps = step(ps, -1.0 / 6.0);
-    const __m128d sine = _mm_add_pd(r, _mm_mul_pd(_mm_mul_pd(r, z), ps));
-    __m128d pc = _mm_set1_pd(1.0 / 2432902008176640000.0);
-    pc = step(pc, -1.0 / 6402373705728000.0);
-    pc = step(pc, 1.0 / 20922789888000.0);
-    pc = step(pc, -1.0 / 87178291200.0);
-    pc = step(pc, 1.0 / 479001600.0);
-    pc = step(pc, -1.0 / 3628800.0);
-    pc = step(pc, 1.0 / 40320.0);
-    pc = step(pc, -1.0 / 720.0);
-    pc = step(pc, 1.0 / 24.0);
-    const __m128d cosine = _mm_add_pd(_mm_sub_pd(_mm_set1_pd(1.0), _mm_mul_pd(_mm_set1_pd(0.5), z)),
-                                      _mm_mul_pd(_mm_mul_pd(z, z), pc));
-    alignas(16) double s[2], c[2];
-    _mm_store_pd(s, sine);
-    _mm_store_pd(c, cosine);
-    const int qa = static_cast<int>(static_cast<std::int64_t>(_mm_cvtsd_f64(k)) & 3);
-    const int qb =
-        static_cast<int>(static_cast<std::int64_t>(_mm_cvtsd_f64(_mm_unpackhi_pd(k, k))) & 3);
-    auto pick = [](int q, double sv, double cv) {
-        return q == 0 ? cv : q == 1 ? -sv : q == 2 ? -cv : sv;
-    };
-    cosA = static_cast<float>(pick(qa, s[0], c[0]));
-    cosB = static_cast<float>(pick(qb, s[1], c[1]));
 }
 
 /// Arctangent, -pi/2..pi/2.

@@ -187,6 +187,20 @@ TEST(EnsembleTest, SweepMovesAndWraps) {
         ASSERT_NEAR(z[k], 1.0f, 1e-5f) << k;
 }
 
+TEST(EnsembleTest, CrossfadeCosinesFollowTheCosineAcrossTheHalfTurn) {
+    for (int i = 0; i <= 10000; ++i) {
+        const float x = 3.14159265f * static_cast<float>(i) / 10000.0f;
+        float a, b;
+        crossfadeCosines(x, 3.14159265f - x, a, b);
+        ASSERT_NEAR(a, std::cos(static_cast<double>(x)), 2e-7) << x;
+        ASSERT_NEAR(b, std::cos(3.14159265 - static_cast<double>(x)), 2e-7) << x;
+    }
+    float low, high;
+    crossfadeCosines(-1.0f, 10.0f, low, high); // outside the half turn: its ends
+    EXPECT_NEAR(low, 1.0f, 2e-7);
+    EXPECT_NEAR(high, -1.0f, 2e-7);
+}
+
 TEST(EnsembleTest, UnconfiguredUnitPassesItsInput) {
     Ensemble e = makeEnsemble(triangle(3, 6), 0.0f);
     e.lineRate = 0.0f;

@@ -6,6 +6,7 @@
 // (the idle path), and plays once more, so every path of the renderer is compared.
 #include "engine/midi_input.h"
 #include "engine/synth_engine.h"
+#include "engine/voice_lanes.h"
 #include "patches/patch_application.h"
 #include "tests/engine/reference_render.h"
 #include "tests/support/test_engine.h"
@@ -89,20 +90,28 @@ long firstDifference(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 TEST(RenderIdentity, EveryProgramMatchesTheScalarReferenceBitForBit) {
+    // Both builds of the voice kernel where the processor runs both.
+    std::vector<VoiceLaneKernel> kernels{VoiceLaneKernel::Baseline};
+    if (selectVoiceLaneKernel(VoiceLaneKernel::Avx2)) kernels.push_back(VoiceLaneKernel::Avx2);
     int compared = 0;
     for (float rate : {44100.0f, 48000.0f, 96000.0f}) {
         for (int block : {1, 17, 512, 4096}) {
             for (int program = 0; program < kBuiltInPatchCount; program += kProgramStep) {
-                SCOPED_TRACE(::testing::Message() << "program " << program << ", " << rate
-                                                  << " Hz, blocks of " << block);
-                const Render fast = play(program, rate, block, render);
                 const Render reference = play(program, rate, block, referenceRender);
-                ASSERT_EQ(firstDifference(fast.left, reference.left), -1);
-                ASSERT_EQ(firstDifference(fast.right, reference.right), -1);
-                ++compared;
+                for (VoiceLaneKernel kernel : kernels) {
+                    SCOPED_TRACE(::testing::Message()
+                                 << "program " << program << ", " << rate << " Hz, blocks of "
+                                 << block << (kernel == VoiceLaneKernel::Avx2 ? ", AVX2" : ""));
+                    ASSERT_TRUE(selectVoiceLaneKernel(kernel));
+                    const Render fast = play(program, rate, block, render);
+                    ASSERT_EQ(firstDifference(fast.left, reference.left), -1);
+                    ASSERT_EQ(firstDifference(fast.right, reference.right), -1);
+                    ++compared;
+                }
             }
         }
     }
+    selectVoiceLaneKernel(kernels.back());
     EXPECT_GE(compared, 12 * (kBuiltInPatchCount / kProgramStep));
 }
 

@@ -1,13 +1,11 @@
 // The instrument's own elementary functions: accurate to a few units in the last place of a
-// double against the C library, exact where exactness is cheap, and the paired cosine the same
-// bits as the single one.
+// double against the C library, and exact where exactness is cheap.
 #include "patches/portable_math.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
 
 namespace {
@@ -52,21 +50,6 @@ TEST(PortableMath, AgreesWithTheLibraryToAFewUlps) {
     EXPECT_EQ(portable::exp2(10.0f), 1024.0f);
     EXPECT_EQ(portable::atan(0.0), 0.0);
     EXPECT_TRUE(std::isnan(portable::sin(INFINITY)));
-}
-
-TEST(PortableMath, PairedCosineGivesTheBitsOfTwoSingleOnes) {
-    std::mt19937 random(11);
-    std::uniform_real_distribution<float> turn(0.0f, 3.1415927f);
-    std::uniform_real_distribution<float> wide(-3e6f, 3e6f);
-    for (int i = 0; i < 200000; ++i) {
-        const float a = i % 2 ? turn(random) : wide(random);
-        const float b = turn(random);
-        float ca, cb;
-        portable::cosPair(a, b, ca, cb);
-        const float ea = portable::cos(a), eb = portable::cos(b);
-        ASSERT_EQ(std::memcmp(&ca, &ea, sizeof ca), 0) << a;
-        ASSERT_EQ(std::memcmp(&cb, &eb, sizeof cb), 0) << b;
-    }
 }
 
 } // namespace

@@ -1,0 +1,539 @@
+// The lane kernel itself, compiled once per instruction set: voice_lanes.cpp builds it for SSE2
+// (the baseline of every x86-64 processor) and voice_lanes_avx2.cpp with AVX2 enabled, where
+// the same operations take the three-operand VEX forms and selects become blends. Everything
+// here has internal linkage, so neither build's code can stand in for the other's.
+//
+// Do not include it anywhere else.
+#pragma once
+#include "engine/voice_lanes.h"
+#include "engine/synth_engine.h"
+
+#include <emmintrin.h>
+#if defined(__SSE4_1__)
+#include <smmintrin.h>
+#endif
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+/// Velocity to gain (1/127 in single precision).
+constexpr float kVelocityScale = 0.007874016f;
+/// Oscillator B's vibrato: LFO depth (percent) x LFO value x this is its pitch deviation.
+constexpr float kVibratoScale = 0.000002f;
+constexpr float kPercent = 0.01f;
+/// More wraps than this by repeated subtraction are done with one remainder instead.
+constexpr int kMaxWrapSteps = 4;
+
+constexpr int kLanes = 4;                     ///< floats per SSE2 vector
+constexpr int kGroups = kVoiceCount / kLanes; ///< vectors per frame
+
+// ---- lane vectors ------------------------------------------------------------------------
+
+using F = __m128;
+using I = __m128i;
+
+inline F splat(float v) {
+    return _mm_set1_ps(v);
+}
+/// a where mask is all ones, b where it is 0.
+inline F select(F mask, F a, F b) {
+#if defined(__SSE4_1__)
+    return _mm_blendv_ps(b, a, mask);
+#else
+    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+#endif
+}
+inline F asFloat(I v) {
+    return _mm_castsi128_ps(v);
+}
+inline I asInt(F v) {
+    return _mm_castps_si128(v);
+}
+inline int maskBits(F mask) {
+    return _mm_movemask_ps(mask);
+}
+/// All-ones lanes where v is finite (v - v is 0 exactly then, not a number otherwise).
+inline F finiteMask(F v) {
+    return _mm_cmpeq_ps(_mm_sub_ps(v, v), _mm_setzero_ps());
+}
+inline F absolute(F v) {
+    return _mm_and_ps(v, asFloat(_mm_set1_epi32(0x7FFFFFFF)));
+}
+
+/// lo[l] = table[index[l]], hi[l] = table[index[l] + 1], each pair with one 64-bit load.
+inline void loadPairs(const float* table, I index, F& lo, F& hi) {
+    alignas(16) std::int32_t at[kLanes];
+    _mm_store_si128(reinterpret_cast<I*>(at), index);
+    const I p0 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[0]));
+    const I p1 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[1]));
+    const I p2 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[2]));
+    const I p3 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[3]));
+    const F a = asFloat(_mm_unpacklo_epi64(p0, p1)); // t0, t0+1, t1, t1+1
+    const F b = asFloat(_mm_unpacklo_epi64(p2, p3)); // t2, t2+1, t3, t3+1
+    lo = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    hi = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+// ---- per-lane state ------------------------------------------------------------------------
+
+/// One envelope of all eight lanes: the segment the key-scaled time was last found in, and the
+/// release line.
+struct alignas(16) EnvelopeLanes {
+    float keyFactor[kVoiceCount];   ///< (d x slope + 1): key-scaled time per unscaled time
+    float start[kVoiceCount];       ///< segment start level
+    float delta[kVoiceCount];       ///< target - start
+    float rate[kVoiceCount];        ///< 1 / segment length (0 in the sustain)
+    float offset[kVoiceCount];      ///< segment start time, us (0 for the attack)
+    float after[kVoiceCount];       ///< the segment holds for after < t <= upTo
+    float upTo[kVoiceCount];        ///<
+    float held[kVoiceCount];        ///< level held at note-off
+    float releaseSpan[kVoiceCount]; ///< L4 - held
+    float releaseEnd[kVoiceCount];  ///< release time, us
+    float releaseRate[kVoiceCount]; ///< 1 / release time
+    float releasing[kVoiceCount];   ///< all-ones where the release time is above 0
+    float level[kVoiceCount];       ///< last output
+};
+
+struct alignas(16) Lanes {
+    float phaseA[kVoiceCount];
+    float phaseB[kVoiceCount];
+    float lfoPhase[kVoiceCount];
+    float lfoIncrement[kVoiceCount];
+    float noteIncrement[kVoiceCount];
+    float velocity[kVoiceCount];
+    float usPerSample[kVoiceCount];
+    std::int32_t sampleCount[kVoiceCount];
+    float active[kVoiceCount];     ///< all-ones while the voice sounds
+    float held[kVoiceCount];       ///< all-ones for a held voice, 0 for a released one
+    float enabled[3][kVoiceCount]; ///< all-ones where the envelope index is below envelopeCount
+    EnvelopeLanes envelope[kEnvelopesPerVoice];
+};
+
+inline float allOnes() {
+    const std::uint32_t bits = 0xFFFFFFFFu;
+    float f;
+    __builtin_memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+/// Places lane's envelope in the segment the held-voice search finds for time t, with the
+/// range of times for which that search gives the same segment.
+void placeSegment(EnvelopeLanes& lanes, int lane, const PreparedEnvelope& env, float t) {
+    int j = 3;
+    while (j >= 0 && !(static_cast<float>(env.segmentEndUs[j]) < t))
+        --j;
+    float start, target, rate, offset;
+    switch (j) {
+    case -1: // attack
+        start = env.level[0];
+        target = env.level[1];
+        rate = env.segmentRate[0];
+        offset = 0.0f;
+        break;
+    case 0: // hold
+        start = target = env.level[1];
+        rate = env.segmentRate[1];
+        offset = static_cast<float>(env.segmentEndUs[0]);
+        break;
+    case 1: // first decay
+        start = env.level[1];
+        target = env.level[2];
+        rate = env.segmentRate[2];
+        offset = static_cast<float>(env.segmentEndUs[1]);
+        break;
+    case 2: // second decay
+        start = env.level[2];
+        target = env.level[3];
+        rate = env.segmentRate[3];
+        offset = static_cast<float>(env.segmentEndUs[2]);
+        break;
+    default: // sustain: rate 0 makes the curve argument 0, as the search's fixed time 0 does
+        start = target = env.level[3];
+        rate = 0.0f;
+        offset = 0.0f;
+        break;
+    }
+    float upTo = std::numeric_limits<float>::infinity();
+    for (int i = j + 1; i < 4; ++i)
+        upTo = std::fmin(upTo, static_cast<float>(env.segmentEndUs[i]));
+    lanes.start[lane] = start;
+    lanes.delta[lane] = target - start;
+    lanes.rate[lane] = rate;
+    lanes.offset[lane] = offset;
+    lanes.after[lane] =
+        j >= 0 ? static_cast<float>(env.segmentEndUs[j]) : -std::numeric_limits<float>::infinity();
+    lanes.upTo[lane] = upTo;
+}
+
+void loadLanes(const SynthEngine& engine, Lanes& lanes) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int v = 0; v < kVoiceCount; ++v) {
+        const Voice& voice = engine.voices[v];
+        const bool sounding = voice.state != VoiceFree;
+        lanes.phaseA[v] = voice.phaseA;
+        lanes.phaseB[v] = voice.phaseB;
+        lanes.lfoPhase[v] = engine.lfo[v].lfoPhase;
+        lanes.lfoIncrement[v] = engine.lfo[v].lfoIncrement;
+        lanes.noteIncrement[v] = engine.noteIncrement[voice.note & 0x7F];
+        lanes.velocity[v] = static_cast<float>(voice.velocity);
+        lanes.usPerSample[v] = voice.usPerSample;
+        lanes.sampleCount[v] = voice.sampleCount;
+        lanes.active[v] = sounding ? allOnes() : 0.0f;
+        lanes.held[v] = voice.state == VoiceHeld ? allOnes() : 0.0f;
+        for (int e = 0; e < kEnvelopesPerVoice; ++e) {
+            const PreparedEnvelope& env = voice.envelopes[e];
+            EnvelopeLanes& el = lanes.envelope[e];
+            lanes.enabled[e][v] = e < voice.envelopeCount ? allOnes() : 0.0f;
+            const int d = voice.note - env.keyCentre;
+            const float k = d > 0 ? env.rateAbove : env.rateBelow;
+            el.keyFactor[v] = static_cast<float>(d) * k + 1.0f;
+            // No segment yet: the first frame's time falls outside (not-a-number bounds) and
+            // places it.
+            el.after[v] = nan;
+            el.upTo[v] = nan;
+            el.start[v] = el.delta[v] = el.rate[v] = el.offset[v] = 0.0f;
+            el.held[v] = voice.heldLevels[e];
+            el.releaseSpan[v] = env.level[4] - voice.heldLevels[e];
+            el.releaseEnd[v] = static_cast<float>(env.releaseUs);
+            el.releaseRate[v] = env.releaseRate;
+            el.releasing[v] = env.releaseUs > 0 ? allOnes() : 0.0f;
+            el.level[v] = voice.levels[e];
+        }
+    }
+}
+
+void storeLanes(SynthEngine& engine, const Lanes& lanes, int freed) {
+    for (int v = 0; v < kVoiceCount; ++v) {
+        Voice& voice = engine.voices[v];
+        if (voice.state == VoiceFree) continue;
+        voice.phaseA = lanes.phaseA[v];
+        voice.phaseB = lanes.phaseB[v];
+        engine.lfo[v].lfoPhase = lanes.lfoPhase[v];
+        voice.sampleCount = lanes.sampleCount[v];
+        for (int e = 0; e < kEnvelopesPerVoice && e < voice.envelopeCount; ++e) {
+            voice.levels[e] = lanes.envelope[e].level[v];
+            if (voice.state == VoiceHeld) voice.heldLevels[e] = lanes.envelope[e].level[v];
+        }
+        if ((freed >> v) & 1) {
+            voice.state = VoiceFree;
+            voice.note = 0;
+            voice.sampleCount = 0;
+        }
+    }
+}
+
+/// What one frame of one lane group needs from the engine.
+struct Shared {
+    const float* carrier;
+    const float* modulator;
+    const float* lfoTable;
+    const float* curve; ///< at least two entries (a stand-in when the engine has fewer)
+    std::int32_t curveLength;
+    bool hasCurve;
+    F tableLength; ///< as a float
+    F modulation;
+    F lfoDepth;
+};
+
+/// The lanes of q marked in outside replaced by the scalar wrap of p (kept out of the frame's
+/// code, which it would only crowd).
+[[gnu::noinline]] F wrapOutside(F p, F q, F n, int outside) {
+    alignas(16) float original[kLanes], wrapped[kLanes];
+    _mm_store_ps(original, p);
+    _mm_store_ps(wrapped, q);
+    const float nf = _mm_cvtss_f32(n);
+    for (int l = 0; l < kLanes; ++l)
+        if ((outside >> l) & 1) wrapped[l] = wrapPhase(original[l], nf);
+    return _mm_load_ps(wrapped);
+}
+
+/// Wraps p into [0, n) by one step each way; lanes that need more take the scalar wrap.
+inline F wrapLanes(F p, F n) {
+    F q = select(_mm_cmpge_ps(p, n), _mm_sub_ps(p, n), p);
+    q = select(_mm_cmplt_ps(q, _mm_setzero_ps()), _mm_add_ps(q, n), q);
+    const F inside = _mm_and_ps(_mm_cmpge_ps(q, _mm_setzero_ps()), _mm_cmplt_ps(q, n));
+    const int outside = ~maskBits(inside) & 0xF;
+    if (outside != 0) q = wrapOutside(p, q, n, outside);
+    return q;
+}
+
+/// The table read at phase p, already inside [0, n), with linear interpolation.
+inline F readTable(const float* table, F p) {
+    const I i = _mm_cvttps_epi32(p);
+    F lo, hi;
+    loadPairs(table, i, lo, hi);
+    return _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_sub_ps(p, _mm_cvtepi32_ps(i))));
+}
+
+/// The segment curve at u (clamped to 0..1): the table with interpolation, 1 at its end, or u
+/// itself when there is no curve.
+inline F curveAt(const Shared& s, F u) {
+    u = select(_mm_cmpge_ps(u, _mm_setzero_ps()), u, _mm_setzero_ps()); // also not-a-number
+    u = select(_mm_cmpgt_ps(u, splat(1.0f)), splat(1.0f), u);
+    if (!s.hasCurve) return u;
+    const F pos = _mm_mul_ps(u, _mm_cvtepi32_ps(_mm_set1_epi32(s.curveLength)));
+    const I i = _mm_cvttps_epi32(pos);
+    const F inside = asFloat(_mm_cmplt_epi32(i, _mm_set1_epi32(s.curveLength - 1)));
+    F lo, hi;
+    loadPairs(s.curve, _mm_and_si128(i, asInt(inside)), lo, hi);
+    const F y = _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_sub_ps(pos, _mm_cvtepi32_ps(i))));
+    return select(inside, y, splat(1.0f));
+}
+
+/// Places the envelope e of the lanes marked in misplaced (of the group starting at base).
+[[gnu::noinline]] void placeLanes(EnvelopeLanes& el, const SynthEngine& engine, int e, int base,
+                                  F t, int misplaced) {
+    alignas(16) float times[kLanes];
+    _mm_store_ps(times, t);
+    for (int l = 0; l < kLanes; ++l)
+        if ((misplaced >> l) & 1)
+            placeSegment(el, base + l, engine.voices[base + l].envelopes[e], times[l]);
+}
+
+/// Envelope e of lane group g at key-scaled time t; counted marks lanes whose sample count is
+/// not negative. Lanes whose time left their segment are placed again first. Without general,
+/// every lane counts and has all three envelopes.
+template <bool general>
+inline F envelopeLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int e, int g, F t,
+                       F counted, F active, F held) {
+    EnvelopeLanes& el = lanes.envelope[e];
+    const int base = g * kLanes;
+    const F inSegment = _mm_and_ps(_mm_cmplt_ps(_mm_load_ps(el.after + base), t),
+                                   _mm_cmple_ps(t, _mm_load_ps(el.upTo + base)));
+    const F placed =
+        general ? _mm_and_ps(_mm_and_ps(active, held), counted) : _mm_and_ps(active, held);
+    const int misplaced = maskBits(_mm_andnot_ps(inSegment, placed));
+    if (misplaced != 0) placeLanes(el, engine, e, base, t, misplaced);
+    // A segment that holds its level (the hold and the sustain) gives start + 0 x y = start
+    // whatever the curve's y in 0..1, so the curve is read only where some lane moves.
+    const F delta = _mm_load_ps(el.delta + base);
+    const F moving = _mm_andnot_ps(_mm_cmpeq_ps(delta, _mm_setzero_ps()), active);
+    F y = _mm_setzero_ps();
+    if (maskBits(_mm_and_ps(moving, held)) != 0) {
+        const F u =
+            _mm_mul_ps(_mm_load_ps(el.rate + base), _mm_sub_ps(t, _mm_load_ps(el.offset + base)));
+        y = curveAt(s, u);
+    }
+    F level = _mm_add_ps(_mm_load_ps(el.start + base), _mm_mul_ps(delta, y));
+    if (maskBits(_mm_andnot_ps(held, active)) != 0) {
+        const F since = absolute(t);
+        const F releasing = _mm_and_ps(_mm_load_ps(el.releasing + base),
+                                       _mm_cmplt_ps(since, _mm_load_ps(el.releaseEnd + base)));
+        const F releaseLevel =
+            _mm_add_ps(_mm_load_ps(el.held + base),
+                       _mm_mul_ps(_mm_mul_ps(_mm_load_ps(el.releaseSpan + base), since),
+                                  _mm_load_ps(el.releaseRate + base)));
+        level = select(held, level, _mm_and_ps(releasing, releaseLevel));
+    }
+    if (general)
+        level = _mm_and_ps(_mm_and_ps(level, counted), _mm_load_ps(lanes.enabled[e] + base));
+    return level;
+}
+
+/// Envelopes that hold one level for the rest of a chunk: every sounding lane of the group is
+/// held, sits in a segment with no change of level (a hold or the sustain) and stays in it to
+/// the chunk's last frame. Their level is then the same every frame and is not evaluated.
+struct alignas(16) SteadyEnvelopes {
+    float level[kGroups][kEnvelopesPerVoice][kLanes];
+    bool steady[kGroups][kEnvelopesPerVoice];
+};
+
+/// One frame of lane group g. Returns the lanes freed in this frame. Without general, the
+/// stored phases are inside the table (as every frame leaves them), no sample count is negative
+/// and every voice has all three envelopes.
+template <bool general>
+inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
+                      float* out, const SteadyEnvelopes* steady) {
+    const int base = g * kLanes;
+    const F active = _mm_load_ps(lanes.active + base);
+    if (maskBits(active) == 0) {
+        _mm_storeu_ps(out, _mm_setzero_ps());
+        return 0;
+    }
+    const F held = _mm_load_ps(lanes.held + base);
+    const F n = s.tableLength;
+    const F usPerSample = _mm_load_ps(lanes.usPerSample + base);
+    const I count = _mm_load_si128(reinterpret_cast<const I*>(lanes.sampleCount + base));
+    const F time = _mm_mul_ps(_mm_cvtepi32_ps(count), usPerSample);
+    const F counted =
+        general ? asFloat(_mm_cmpgt_epi32(count, _mm_set1_epi32(-1))) : asFloat(_mm_set1_epi32(-1));
+
+    const F lfoPhase = _mm_load_ps(lanes.lfoPhase + base);
+    const F lfoValue = readTable(s.lfoTable, general ? wrapLanes(lfoPhase, n) : lfoPhase);
+    const F e2 = !general && steady->steady[g][2]
+                     ? _mm_load_ps(steady->level[g][2])
+                     : envelopeLanes<general>(
+                           s, lanes, engine, 2, g,
+                           _mm_mul_ps(_mm_load_ps(lanes.envelope[2].keyFactor + base), time),
+                           counted, active, held);
+    const F phaseA = _mm_load_ps(lanes.phaseA + base);
+    const F m = readTable(s.modulator, general ? wrapLanes(phaseA, n) : phaseA);
+    const F depth =
+        _mm_add_ps(splat(1.0f), _mm_mul_ps(_mm_mul_ps(s.lfoDepth, lfoValue), splat(kPercent)));
+    const F pc = _mm_add_ps(phaseA, _mm_mul_ps(_mm_mul_ps(m, _mm_mul_ps(s.modulation, e2)), depth));
+    const F a = readTable(s.carrier, wrapLanes(pc, n));
+    const F e0 = !general && steady->steady[g][0]
+                     ? _mm_load_ps(steady->level[g][0])
+                     : envelopeLanes<general>(
+                           s, lanes, engine, 0, g,
+                           _mm_mul_ps(_mm_load_ps(lanes.envelope[0].keyFactor + base), time),
+                           counted, active, held);
+    const F phaseB = _mm_load_ps(lanes.phaseB + base);
+    const F b = readTable(s.carrier, general ? wrapLanes(phaseB, n) : phaseB);
+
+    // The sample count stops at the largest int32 rather than wrapping.
+    const I notAtEnd = _mm_andnot_si128(
+        _mm_cmpeq_epi32(count, _mm_set1_epi32(std::numeric_limits<std::int32_t>::max())),
+        _mm_set1_epi32(-1));
+    const I nextCount = _mm_sub_epi32(count, notAtEnd);
+    const F sample = _mm_mul_ps(_mm_mul_ps(_mm_add_ps(_mm_mul_ps(b, e0), _mm_mul_ps(e0, a)),
+                                           _mm_load_ps(lanes.velocity + base)),
+                                splat(kVelocityScale));
+    const F increment = _mm_mul_ps(_mm_load_ps(lanes.noteIncrement + base), bend);
+    const F nextTime = _mm_mul_ps(_mm_cvtepi32_ps(nextCount), usPerSample);
+    const F nextCounted = general ? asFloat(_mm_cmpgt_epi32(nextCount, _mm_set1_epi32(-1)))
+                                  : asFloat(_mm_set1_epi32(-1));
+    const F e1 = !general && steady->steady[g][1]
+                     ? _mm_load_ps(steady->level[g][1])
+                     : envelopeLanes<general>(
+                           s, lanes, engine, 1, g,
+                           _mm_mul_ps(_mm_load_ps(lanes.envelope[1].keyFactor + base), nextTime),
+                           nextCounted, active, held);
+    const F newA = wrapLanes(_mm_add_ps(phaseA, _mm_mul_ps(e1, increment)), n);
+    const F vibrato =
+        _mm_add_ps(_mm_mul_ps(_mm_mul_ps(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
+    const F newB = wrapLanes(_mm_add_ps(phaseB, _mm_mul_ps(vibrato, increment)), n);
+    const F newLfo = wrapLanes(_mm_add_ps(lfoPhase, _mm_load_ps(lanes.lfoIncrement + base)), n);
+
+    const F finite = finiteMask(sample);
+    _mm_storeu_ps(out, _mm_and_ps(_mm_and_ps(active, finite), sample));
+
+    if (!general && maskBits(active) == 0xF) {
+        _mm_store_ps(lanes.phaseA + base, newA);
+        _mm_store_ps(lanes.phaseB + base, newB);
+        _mm_store_ps(lanes.lfoPhase + base, newLfo);
+        _mm_store_si128(reinterpret_cast<I*>(lanes.sampleCount + base), nextCount);
+        _mm_store_ps(lanes.envelope[0].level + base, e0);
+        _mm_store_ps(lanes.envelope[1].level + base, e1);
+        _mm_store_ps(lanes.envelope[2].level + base, e2);
+    } else {
+        _mm_store_ps(lanes.phaseA + base, select(active, newA, phaseA));
+        _mm_store_ps(lanes.phaseB + base, select(active, newB, phaseB));
+        _mm_store_ps(lanes.lfoPhase + base, select(active, newLfo, lfoPhase));
+        _mm_store_si128(reinterpret_cast<I*>(lanes.sampleCount + base),
+                        asInt(select(active, asFloat(nextCount), asFloat(count))));
+        const F levels[3] = {e0, e1, e2};
+        for (int e = 0; e < kEnvelopesPerVoice; ++e) {
+            float* level = lanes.envelope[e].level + base;
+            const F write =
+                general ? _mm_and_ps(active, _mm_load_ps(lanes.enabled[e] + base)) : active;
+            _mm_store_ps(level, select(write, levels[e], _mm_load_ps(level)));
+        }
+    }
+    // A released voice ends when its stored amplitude level is exactly 0.
+    const F silent = _mm_cmpeq_ps(_mm_load_ps(lanes.envelope[0].level + base), _mm_setzero_ps());
+    const F freed =
+        _mm_and_ps(active, _mm_or_ps(_mm_andnot_ps(finite, active), _mm_andnot_ps(held, silent)));
+    const int freedBits = maskBits(freed);
+    if (freedBits != 0) _mm_store_ps(lanes.active + base, _mm_andnot_ps(freed, active));
+    return freedBits << base;
+}
+
+/// True when every sounding lane can take the plain frame: its phases lie inside the table,
+/// its sample count is not negative and it has all three envelopes.
+bool plainLanes(const Lanes& lanes, std::int32_t tableLength) {
+    const float n = static_cast<float>(tableLength);
+    for (int v = 0; v < kVoiceCount; ++v) {
+        if (lanes.active[v] == 0.0f) continue;
+        for (float p : {lanes.phaseA[v], lanes.phaseB[v], lanes.lfoPhase[v]})
+            if (!(p >= 0.0f && p < n)) return false;
+        if (lanes.sampleCount[v] < 0) return false;
+        for (int e = 0; e < kEnvelopesPerVoice; ++e)
+            if (lanes.enabled[e][v] == 0.0f) return false;
+    }
+    return true;
+}
+
+/// Fills steady for the next frames frames (all plain). A lane's key-scaled time never falls
+/// from frame to frame when its key factor is not negative (each step of the product rounds
+/// monotonically), so it stays in a segment from the first frame's time to the last one's.
+void findSteadyEnvelopes(Lanes& lanes, const SynthEngine& engine, int frames,
+                         SteadyEnvelopes& steady) {
+    for (int g = 0; g < kGroups; ++g) {
+        for (int e = 0; e < kEnvelopesPerVoice; ++e) {
+            EnvelopeLanes& el = lanes.envelope[e];
+            bool holds = true;
+            for (int l = 0; l < kLanes && holds; ++l) {
+                const int v = g * kLanes + l;
+                if (lanes.active[v] == 0.0f) continue;
+                // The pitch envelope is read one sample later than the other two.
+                const std::int64_t first = std::int64_t{lanes.sampleCount[v]} + (e == 1 ? 1 : 0);
+                const std::int64_t last = first + frames - 1;
+                const float factor = el.keyFactor[v];
+                const float us = lanes.usPerSample[v];
+                if (lanes.held[v] == 0.0f || last >= std::numeric_limits<std::int32_t>::max() ||
+                    !(factor >= 0.0f) || !(us > 0.0f)) {
+                    holds = false;
+                    break;
+                }
+                const float tFirst = factor * (static_cast<float>(first) * us);
+                const float tLast = factor * (static_cast<float>(last) * us);
+                if (!(el.after[v] < tFirst && tFirst <= el.upTo[v]))
+                    placeSegment(el, v, engine.voices[v].envelopes[e], tFirst);
+                holds = el.delta[v] == 0.0f && tLast <= el.upTo[v];
+            }
+            steady.steady[g][e] = holds;
+            // What the frame computes for a level that does not move: start + delta x 0.
+            for (int l = 0; l < kLanes; ++l) {
+                const int v = g * kLanes + l;
+                steady.level[g][e][l] = el.start[v] + el.delta[v] * 0.0f;
+            }
+        }
+    }
+}
+
+/// The whole kernel for one chunk (renderVoiceLanes).
+void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
+    static const float kNoCurve[2] = {0.0f, 0.0f};
+    Lanes lanes;
+    loadLanes(engine, lanes);
+    const Patch& patch = *engine.patch;
+    const bool hasCurve = engine.curveTable && engine.curveLength > 0;
+    const Shared s{engine.carrierTable.get(),
+                   engine.modulatorTable.get(),
+                   engine.lfoTable.get(),
+                   hasCurve && engine.curveLength >= 2 ? engine.curveTable.get() : kNoCurve,
+                   hasCurve ? engine.curveLength : 0,
+                   hasCurve,
+                   splat(static_cast<float>(engine.tableLength)),
+                   splat(static_cast<float>(patch.modulation)),
+                   splat(static_cast<float>(patch.lfoDepth))};
+    int freed = 0;
+    int k = 0;
+    // Frames after the first always find their phases wrapped; the general frame handles
+    // whatever a chunk starts from.
+    for (; k < n; ++k) {
+        const bool plain = plainLanes(lanes, engine.tableLength);
+        const F frameBend = splat(bend[k]);
+        float* frameOut = out + k * kVoiceCount;
+        if (plain) break;
+        for (int g = 0; g < kGroups; ++g)
+            freed |=
+                frameLanes<true>(s, lanes, engine, g, frameBend, frameOut + g * kLanes, nullptr);
+    }
+    SteadyEnvelopes steady;
+    if (k < n) findSteadyEnvelopes(lanes, engine, n - k, steady);
+    for (; k < n; ++k) {
+        const F frameBend = splat(bend[k]);
+        float* frameOut = out + k * kVoiceCount;
+        for (int g = 0; g < kGroups; ++g)
+            freed |=
+                frameLanes<false>(s, lanes, engine, g, frameBend, frameOut + g * kLanes, &steady);
+    }
+    storeLanes(engine, lanes, freed);
+}
+
+} // namespace
