@@ -6,6 +6,8 @@
 #   make install        installs the built Linux plug-in, tools, docs and examples under
 #                       $(DESTDIR)$(PREFIX) (run make first)
 #   make install-user   copies the built Linux plug-in into ~/.vst
+#   make bench  builds Release, runs the benchmarks, times the whole plug-in against its peers
+#               and the DLL under Wine against the .so, and rewrites docs/performance.md
 # Every target installs the Debian packages it needs first (only those missing).
 
 BUILD    := build
@@ -38,6 +40,9 @@ BASE_PACKAGES    := $(NATIVE_PACKAGES) libbenchmark-dev googletest
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
 WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
 DOCS_PACKAGES    := sox
+# The peers the speed table compares against, and Wine for timing the DLL.
+BENCH_PACKAGES   := libbenchmark-dev amsynth zynaddsubfx-vst wine64 wine
+BENCH    := $(BUILD)/bench
 
 .PHONY: all deps deps-native deps-test native windows asan tsan test test-native test-asan \
         test-tsan test-windows demo install install-user bench programs-doc clean format
@@ -126,11 +131,17 @@ install-user:
 	    { echo "install-user: $(PLUGIN_SO) is missing: run make first" >&2; exit 1; }
 	install -D -m 0644 $(PLUGIN_SO) $(USER_VST)/Quarnel.so
 
-bench: | deps
-	$(CMAKE) -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON \
-	    -DQUARNEL_TESTS=OFF -DQUARNEL_TOOLS=OFF
-	$(CMAKE) --build $(BUILD)/bench -j$(JOBS) --target quarnel_bench
-	$(BUILD)/bench/bench/quarnel_bench
+# The unit benchmarks, then the whole plug-in (tools/setup/speed-table.sh); their results make
+# docs/performance.md. Only the DLL and its timing program are built in the Windows tree.
+bench: $(WINDOWS)/CMakeCache.txt | deps deps-native
+	@tools/setup/install-deps.sh $(BENCH_PACKAGES)
+	$(CMAKE) -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON -DQUARNEL_TESTS=OFF
+	$(CMAKE) --build $(BENCH) -j$(JOBS)
+	$(CMAKE) --build $(WINDOWS) -j$(JOBS) --target Quarnel quarnel-time-plugin
+	$(BENCH)/bench/quarnel_bench --benchmark_out=$(BENCH)/quarnel_bench.json
+	$(BENCH)/bench/quarnel_plugin_bench --benchmark_out=$(BENCH)/quarnel_plugin_bench.json
+	tools/setup/speed-table.sh $(BENCH) $(WINDOWS) docs/performance.md \
+	    $(BENCH)/quarnel_bench.json $(BENCH)/quarnel_plugin_bench.json
 
 # docs/programs.md: the measured table of the built-in bank and a spectrogram per family.
 programs-doc: native

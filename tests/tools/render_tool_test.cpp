@@ -13,7 +13,9 @@
 #include <unistd.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <numeric>
 #include <sstream>
 #include <thread>
@@ -289,6 +291,38 @@ TEST_F(RenderTool, ReproducibleOutputOldEntryPointVersionsProgramListAndNote) {
     EXPECT_EQ(noted.exitCode, 0) << noted.err;
     EXPECT_TRUE(contains(noted.err, "selects program 5 at its start, in place of --program 2"))
         << noted.err;
+}
+
+TEST_F(RenderTool, CpuTimeSumsTheProcessorTimeInsideProcessReplacingOnly) {
+    // Every call keeps the probe busy for 0.2 ms of CPU time and then sleeps for 1 ms: the sum
+    // holds all of the busy time and none of the sleep.
+    constexpr double kBusyMilliseconds = 0.2;
+    constexpr double kSleepMilliseconds = 1.0;
+    ProcessOptions options;
+    options.environment = {{"PROBE_BUSY_US", "200"}, {"PROBE_SLOW", "1"}};
+    const ProcessResult result = renderProbe("timed.wav", {"--cpu-time"}, options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::vector<std::string> summary = lines(result.out);
+    ASSERT_EQ(summary.size(), 2u) << result.out;
+    double cpuMilliseconds = 0.0;
+    double audioSeconds = 0.0;
+    double realtime = 0.0;
+    long long calls = 0;
+    ASSERT_EQ(std::sscanf(summary[1].c_str(),
+                          "cpu-time: cpu_ms=%lf audio_s=%lf realtime=%lf calls=%lld",
+                          &cpuMilliseconds, &audioSeconds, &realtime, &calls),
+              4)
+        << summary[1];
+
+    const std::vector<std::string> hostCalls = trace();
+    const auto traced =
+        std::count_if(hostCalls.begin(), hostCalls.end(),
+                      [](const std::string& call) { return call.starts_with("process "); });
+    EXPECT_EQ(calls, traced);
+    EXPECT_DOUBLE_EQ(audioSeconds, static_cast<double>(kProbePieceFrames) / kRate);
+    EXPECT_GE(cpuMilliseconds, static_cast<double>(calls) * kBusyMilliseconds);
+    EXPECT_LT(cpuMilliseconds, static_cast<double>(calls) * kSleepMilliseconds);
+    EXPECT_NEAR(realtime, audioSeconds / (cpuMilliseconds / 1000.0), realtime * 1e-3);
 }
 
 /// A library that loads but is not a plug-in: the one libsndfile lives in.

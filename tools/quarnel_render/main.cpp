@@ -171,6 +171,7 @@ int run(const RenderOptions& options) {
     installStopHandlers();
     AudioWriter writer(options.outputPath, *format, options.sampleRate, !options.outputGiven);
 
+    if (options.cpuTime) instrument.instance().measureProcessing();
     const auto started = std::chrono::steady_clock::now();
     instrument.resume();
     {
@@ -195,6 +196,15 @@ int run(const RenderOptions& options) {
     std::printf("Rendered %.2f s to %s: peak %s dBFS, %.1fx realtime\n", seconds,
                 options.outputPath.c_str(), decibelText(writer.peak()).c_str(),
                 seconds / std::max(wallSeconds, 1e-6));
+    if (options.cpuTime) {
+        const vsthost::PluginInstance& plugin = instrument.instance();
+        const double cpuSeconds = static_cast<double>(plugin.processingNanoseconds()) * 1e-9;
+        // The clock counts in nanoseconds; a render that took none of it has no finite factor.
+        const double realtime = seconds / std::max(cpuSeconds, 1e-9);
+        std::printf("cpu-time: cpu_ms=%.3f audio_s=%.6f realtime=%.3f calls=%lld\n",
+                    cpuSeconds * 1e3, seconds, realtime,
+                    static_cast<long long>(plugin.processingCalls()));
+    }
     return 0;
 }
 

@@ -37,6 +37,8 @@ struct RenderOptions {
     bool listPrograms = false;
     /// Preset loaded before rendering: an .fxb bank or an .fxp program ("" for none).
     std::string presetPath;
+    /// Measure the CPU time spent inside processReplacing and print it with the realtime factor.
+    bool cpuTime = false;
 };
 
 /// The result of parsing: options to render with, or the exit code to leave with (after help

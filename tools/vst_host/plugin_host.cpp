@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 
@@ -105,12 +106,15 @@ PluginInstance::~PluginInstance() {
 
 VstIntPtr PluginInstance::dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
                                    float opt) {
-    return fx ? fx->dispatcher(fx, opcode, index, value, ptr, opt) : 0;
+    if (!fx) return 0;
+    if (opcode == effMainsChanged) resumed = value != 0;
+    return fx->dispatcher(fx, opcode, index, value, ptr, opt);
 }
 
 VstIntPtr PluginInstance::close() {
     if (!fx) return 0;
-    dispatch(effMainsChanged, 0, 0);
+    // Only a resumed plug-in is suspended first: some assert on a suspend they never resumed.
+    if (resumed) dispatch(effMainsChanged, 0, 0);
     VstIntPtr result = fx->dispatcher(fx, effClose, 0, 0, nullptr, 0.0f);
     fx = nullptr;
     return result;
@@ -158,7 +162,32 @@ void PluginInstance::render(std::int32_t frames, std::vector<float>& left,
     std::vector<float> inRight(static_cast<std::size_t>(frames), 0.0f);
     float* inputs[2] = {inLeft.data(), inRight.data()};
     float* outputs[2] = {left.data(), right.data()};
-    if (fx) fx->processReplacing(fx, inputs, outputs, frames);
+    if (!fx) return;
+    if (!measuring) {
+        fx->processReplacing(fx, inputs, outputs, frames);
+        return;
+    }
+    const std::int64_t before = threadCpuNanoseconds();
+    fx->processReplacing(fx, inputs, outputs, frames);
+    processingTime += threadCpuNanoseconds() - before;
+    ++processCalls;
+}
+
+std::int64_t threadCpuNanoseconds() {
+#if defined(_WIN32)
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    const auto ticks = [](const FILETIME& time) {
+        return (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    constexpr std::int64_t kNanosecondsPerTick = 100;
+    return (ticks(kernel) + ticks(user)) * kNanosecondsPerTick;
+#else
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+    return static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+#endif
 }
 
 std::string pluginPathFromEnvironment(const std::string& fallback) {

@@ -63,7 +63,8 @@ class PluginInstance {
 
     VstIntPtr dispatch(VstInt32 opcode, VstInt32 index = 0, VstIntPtr value = 0,
                        void* ptr = nullptr, float opt = 0.0f);
-    /// effClose; returns the dispatcher's answer. The instance is gone afterwards.
+    /// effMainsChanged 0 when the instance was resumed, then effClose; returns effClose's
+    /// answer. The instance is gone afterwards.
     VstIntPtr close();
 
     /// Sets sample rate and block size, then resumes (effMainsChanged 1).
@@ -79,9 +80,26 @@ class PluginInstance {
     void setParameter(VstInt32 index, float value) { fx->setParameter(fx, index, value); }
     float getParameter(VstInt32 index) { return fx->getParameter(fx, index); }
 
+    /// From now on render() sums the calling thread's CPU time spent inside processReplacing
+    /// (only the call itself, not the buffer handling around it).
+    void measureProcessing() { measuring = true; }
+    /// CPU time summed so far (nanoseconds) and the processReplacing calls it covers.
+    std::int64_t processingNanoseconds() const { return processingTime; }
+    std::int64_t processingCalls() const { return processCalls; }
+
   private:
     AEffect* fx = nullptr;
+    /// Set by effMainsChanged 1, cleared by effMainsChanged 0.
+    bool resumed = false;
+    bool measuring = false;
+    std::int64_t processingTime = 0;
+    std::int64_t processCalls = 0;
 };
+
+/// CPU time the calling thread has used so far (nanoseconds): CLOCK_THREAD_CPUTIME_ID on Linux,
+/// user plus kernel time from GetThreadTimes on Windows (which counts in 100 ns units but, under
+/// Wine, advances in scheduler ticks).
+std::int64_t threadCpuNanoseconds();
 
 /// Path of the plug-in binary named by the QUARNEL_PLUGIN environment variable, else fallback.
 std::string pluginPathFromEnvironment(const std::string& fallback);

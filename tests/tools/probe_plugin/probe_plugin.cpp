@@ -7,7 +7,9 @@
 // and it answers processReplacing with a signal that encodes what it received:
 //   left: velocity / 64 at the frame of each note-on (NaN for note number 0), 0 elsewhere;
 //   right: (current program + 1) / 16 on every frame.
-// With PROBE_SLOW set, every processReplacing call sleeps a millisecond.
+// With PROBE_SLOW set, every processReplacing call sleeps a millisecond; with PROBE_BUSY_US set
+// to a number, every call also keeps the processor busy until the thread has used that many
+// microseconds of CPU time.
 //
 // Compile definitions make the failing variants: PROBE_NOT_AN_INSTRUMENT clears
 // effFlagsIsSynth, PROBE_NULL_ENTRY makes the entry point return no effect. PROBE_MAIN_ONLY
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,10 +46,23 @@ struct Probe {
     int program = 0;
     std::vector<VstMidiEvent> pending;
     bool slow = false;
+    long busyNanoseconds = 0;
 };
 
 Probe* probeOf(AEffect* effect) {
     return static_cast<Probe*>(effect->object);
+}
+
+long threadCpuNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1000000000L + now.tv_nsec;
+}
+
+void keepBusy(long nanoseconds) {
+    const long until = threadCpuNanoseconds() + nanoseconds;
+    while (threadCpuNanoseconds() < until) {
+    }
 }
 
 void line(Probe& probe, const std::string& text) {
@@ -155,6 +171,7 @@ void processReplacing(AEffect* effect, float**, float** outputs, VstInt32 frames
                                    : static_cast<float>(velocity) / kVelocityScale;
     }
     probe.pending.clear();
+    if (probe.busyNanoseconds > 0) keepBusy(probe.busyNanoseconds);
     if (probe.slow) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -184,6 +201,8 @@ extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMa
     if (kReturnsNoEffect) return nullptr;
     auto* probe = new Probe;
     probe->slow = std::getenv("PROBE_SLOW") != nullptr;
+    if (const char* busy = std::getenv("PROBE_BUSY_US"))
+        probe->busyNanoseconds = std::atol(busy) * 1000;
     AEffect& fx = probe->effect;
     fx.magic = kEffectMagic;
     fx.dispatcher = &dispatcher;

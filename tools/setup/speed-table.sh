@@ -1,0 +1,273 @@
+#!/bin/sh
+# Measures the whole plug-in and writes docs/performance.md (run by make bench).
+#
+# Usage: speed-table.sh BENCH_BUILD WINDOWS_BUILD OUTPUT.md [BENCHMARK.json...]
+#   BENCH_BUILD    a Release tree with the tools and the benchmarks (Quarnel.so, tools/, bench/)
+#   WINDOWS_BUILD  the mingw-w64 tree (Quarnel.dll, bench/quarnel-time-plugin.exe), run under Wine
+#   BENCHMARK.json Google Benchmark results (--benchmark_out) summed up in the page
+#
+# Every figure is the least CPU time of SPEED_RUNS renders (default 3) of one piece: an 8-note
+# chord (48 52 55 60 64 67 72 76, velocity 100) held for 10 s, at 44.1 kHz in 512-frame blocks,
+# no tail. The peers are the Debian packages amsynth and zynaddsubfx-vst, at their first program.
+# The page is rewritten whole on every run; its prose lives here.
+set -eu
+
+build=$(cd "$1" && pwd)
+windows=$(cd "$2" && pwd)
+output=$3
+shift 3
+
+runs=${SPEED_RUNS:-3}
+render=$build/tools/quarnel-render
+plugin=$build/Quarnel.so
+timer=$build/bench/quarnel-time-plugin
+windows_timer=$windows/bench/quarnel-time-plugin.exe
+dll=$windows/Quarnel.dll
+amsynth=/usr/lib/vst/amsynth_vst.so
+zynaddsubfx=/usr/lib/vst/ZynAddSubFX.so
+# Programs timed through both binaries: the first of each family the demo piece uses.
+dll_programs="0 15 23 38"
+chord="48 52 55 60 64 67 72 76"
+seconds=10
+velocity=100
+
+for file in "$render" "$plugin" "$timer" "$build/tools/quarnel-write-chord" "$windows_timer" \
+    "$dll" "$amsynth" "$zynaddsubfx"; do
+    [ -f "$file" ] || { echo "speed-table: $file is missing" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$build/tools/quarnel-write-chord" "$work/chord.mid" $seconds $velocity $chord
+"$build/tools/quarnel-write-chord" "$work/idle.mid" $seconds $velocity
+
+# field NAME LINE: the value of NAME=... in a cpu-time line.
+field() {
+    printf '%s\n' "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"
+}
+
+# best PLUGIN MIDI PROGRAM: renders SPEED_RUNS times and prints "cpu_ms realtime peak_dBFS" of
+# the run that took the least CPU time. Fails when a render fails.
+best() {
+    best_ms=""
+    for _ in $(seq "$runs"); do
+        if ! "$render" "$2" --plugin "$1" -p "$3" -r 44100 -b 512 -t 0 -o "$work/out.wav" \
+            --cpu-time >"$work/stdout" 2>"$work/stderr"; then
+            echo "speed-table: rendering $2 through $1 (program $3) failed:" >&2
+            cat "$work/stderr" >&2
+            exit 1
+        fi
+        line=$(grep '^cpu-time: ' "$work/stdout") ||
+            { echo "speed-table: no cpu-time line from $1" >&2; exit 1; }
+        peak=$(sed -n 's/^Rendered .*: peak \([^ ]*\) dBFS.*/\1/p' "$work/stdout")
+        ms=$(field cpu_ms "$line")
+        if [ -z "$best_ms" ] || awk -v a="$ms" -v b="$best_ms" 'BEGIN { exit !(a < b) }'; then
+            best_ms=$ms
+            best_line="$ms $(field realtime "$line") $peak"
+        fi
+    done
+    printf '%s\n' "$best_line"
+}
+
+echo "speed-table: timing the built-in programs ($runs runs each)" >&2
+"$render" --list-programs --plugin "$plugin" | awk 'NF >= 2' >"$work/programs"
+: >"$work/quarnel"
+while read -r slot name; do
+    result=$(best "$plugin" "$work/chord.mid" "$slot")
+    printf '%s\t%s\t%s\n' "$slot" "$name" "$(printf '%s' "$result" | tr ' ' '\t')" \
+        >>"$work/quarnel"
+    echo "  $slot $name: $result" >&2
+done <"$work/programs"
+[ -s "$work/quarnel" ] || { echo "speed-table: the plug-in lists no programs" >&2; exit 1; }
+
+echo "speed-table: idle and peers" >&2
+idle=$(best "$plugin" "$work/idle.mid" 0)
+peer_amsynth=$(best "$amsynth" "$work/chord.mid" 0)
+peer_zyn=$(best "$zynaddsubfx" "$work/chord.mid" 0)
+for peer in "$peer_amsynth" "$peer_zyn"; do
+    case $peer in
+    *" -inf") echo "speed-table: a peer rendered silence: $peer" >&2; exit 1 ;;
+    esac
+done
+
+echo "speed-table: the DLL under Wine against the .so" >&2
+export WINEPREFIX="$windows/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+export WINEARCH=win64
+wineserver -p </dev/null >/dev/null 2>&1
+wine wineboot </dev/null >/dev/null 2>&1
+: >"$work/dll"
+for program in $dll_programs; do
+    native=$("$timer" "$plugin" "$program" "$runs" | grep '^cpu-time: ')
+    under_wine=$(wine "$windows_timer" "$dll" "$program" "$runs" </dev/null | tr -d '\r' |
+        grep '^cpu-time: ')
+    printf '%s\t%s\t%s\n' "$program" "$(field cpu_ms "$native")" "$(field cpu_ms "$under_wine")" \
+        >>"$work/dll"
+done
+wineserver -k </dev/null >/dev/null 2>&1 || true
+wine_version=$(wine --version 2>/dev/null || echo unknown)
+
+# ---- the page --------------------------------------------------------------------------------
+# compiler_of TREE: the version line of the C++ compiler CMake found for the tree.
+compiler_of() {
+    compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' \
+        "$1"/CMakeFiles/*/CMakeCXXCompiler.cmake | head -n 1)
+    "$compiler" --version 2>/dev/null | head -n 1
+}
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+os=$(. /etc/os-release && echo "$PRETTY_NAME")
+revision=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+    revision="$revision, with uncommitted changes"
+fi
+package_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo unknown; }
+
+page=$work/page.md
+{
+    cat <<EOF
+# Performance
+
+Measured $(date -u '+%Y-%m-%d %H:%M UTC') at revision $revision. Regenerate this page with
+
+    make bench
+
+which installs what it needs, builds Release, runs the unit benchmarks and then the whole-plug-in
+measurements below, and rewrites this file (tools/setup/speed-table.sh writes it; edit the prose
+there).
+
+## Machine
+
+| | |
+| --- | --- |
+| CPU | $cpu |
+| Cores | $(nproc) (shared with other work while measuring) |
+| OS | $os, kernel $(uname -r) |
+| Compiler (.so) | $(compiler_of "$build") |
+| Compiler (.dll) | $(compiler_of "$windows") |
+| Wine | $wine_version |
+| Peers | amsynth $(package_version amsynth), zynaddsubfx-vst $(package_version zynaddsubfx-vst) |
+
+## How it is measured
+
+Each instrument plays one piece through the render tool, quarnel-render, as a host would: an
+8-note chord (MIDI notes $chord at velocity $velocity) struck at the start and held for the
+whole $seconds s, rendered at 44.1 kHz in 512-frame blocks with no tail. \`--cpu-time\` reads the
+rendering thread's CPU clock (CLOCK_THREAD_CPUTIME_ID) before and after every processReplacing
+call and sums the differences, so loading the plug-in, building its bank, reading MIDI and
+writing the file are not counted; work a plug-in hands to threads of its own would not be
+either. Every figure is the least of $runs renders, each in a fresh process. The realtime factor
+is audio seconds divided by CPU seconds: 100x means one core renders 100 seconds of audio in a
+second. The peers are the Debian packages amsynth and zynaddsubfx-vst, loaded by the same tool
+at their first program; "amsynth / Quarnel" is amsynth's CPU time divided by Quarnel's, so 8x
+would mean Quarnel costs an eighth of amsynth. Peak is the rendered piece's peak level, a check
+that every program made sound.
+
+The Windows DLL is timed under Wine by quarnel-time-plugin.exe, a small host built by the
+mingw-w64 tree that drives the DLL through its entry point with the same chord, block size and
+length; its Linux build times the .so the same way. Both read the thread's CPU time
+(GetThreadTimes under Wine) once around the whole run rather than around each call, because
+Wine's thread clock advances in scheduler ticks (10 ms); the run is 10 s of audio, so a tick is
+a few per cent of a run. The ratio says what the Windows build costs under Wine relative to the
+Linux build on this machine; it is not a figure for Windows itself.
+
+EOF
+
+    echo "## Quarnel against its peers"
+    echo
+    sort -t "$(printf '\t')" -k3,3g "$work/quarnel" | awk -F '\t' -v audio_ms=$((seconds * 1000)) \
+        -v idle="$idle" -v amsynth="$peer_amsynth" -v zyn="$peer_zyn" '
+        { ms[NR] = $3; name[NR] = $2; if ($1 == 0) first = $3 }
+        END {
+            n = NR
+            median = (n % 2) ? ms[(n + 1) / 2] : (ms[n / 2] + ms[n / 2 + 1]) / 2
+            split(idle, i, " "); split(amsynth, a, " "); split(zyn, z, " ")
+            print "| | CPU ms | Realtime | |"
+            print "| --- | ---: | ---: | --- |"
+            printf "| Quarnel, cheapest program (%s) | %.1f | %.0fx | |\n", name[1], ms[1],
+                audio_ms / ms[1]
+            printf "| Quarnel, median of the %d programs | %.1f | %.0fx | |\n", n, median,
+                audio_ms / median
+            printf "| Quarnel, dearest program (%s) | %.1f | %.0fx | |\n", name[n], ms[n],
+                audio_ms / ms[n]
+            ratios = "%.2fx the median program (%.2fx the cheapest, %.2fx the dearest)"
+            printf "| amsynth | %.1f | %.0fx | " ratios " |\n",
+                a[1], a[2], a[1] / median, a[1] / ms[1], a[1] / ms[n]
+            printf "| ZynAddSubFX | %.1f | %.0fx | " ratios " |\n",
+                z[1], z[2], z[1] / median, z[1] / ms[1], z[1] / ms[n]
+            printf "| Quarnel idle (program 0, no notes) | %.1f | %.0fx | %.0f%% of program 0 " \
+                "with 8 voices, %.0f%% of the median |\n",
+                i[1], i[2], 100 * i[1] / first, 100 * i[1] / median
+        }'
+    echo
+    echo "Ratios are the peer's CPU time divided by Quarnel's: above 1x Quarnel is the cheaper."
+    echo
+    echo "## The DLL under Wine against the .so"
+    echo
+    echo "| Program | .so CPU ms | DLL CPU ms | DLL / .so |"
+    echo "| ---: | ---: | ---: | ---: |"
+    awk -F '\t' '{ printf "| %s | %.1f | %.1f | %.2f |\n", $1, $2, $3, $3 / $2; s += $2; d += $3 }
+        END { printf "| all | %.1f | %.1f | %.2f |\n", s, d, d / s }' "$work/dll"
+    echo
+    echo "## Every built-in program"
+    echo
+    echo "| Slot | Program | CPU ms | Realtime | Peak dBFS |"
+    echo "| ---: | --- | ---: | ---: | ---: |"
+    awk -F '\t' '{ printf "| %s | %s | %.1f | %.0fx | %s |\n", $1, $2, $3, $4, $5 }' "$work/quarnel"
+
+    if [ $# -gt 0 ]; then
+        echo
+        echo "## Unit benchmarks"
+        echo
+        cat <<EOF
+Google Benchmark, bench/: CPU time per iteration and the counters each benchmark reports.
+instanceMemoryAt48kHz counts what one instance allocates until it runs at 48 kHz (allocated:
+all that operator new was asked for; resident: the heap growth that stays). heldVoices/N
+reports time_per_voice_sample: the time of a 512-frame block, fixed costs included,
+over N voices x 512 frames. Debian's libbenchmark is a debug build of the library; it warns so,
+which does not touch the code measured.
+EOF
+        for results in "$@"; do
+            echo
+            echo "$(basename "$results" .json):"
+            echo
+            echo "| Benchmark | CPU time | Counters |"
+            echo "| --- | ---: | --- |"
+            # Google Benchmark's JSON has one "key": value pair a line; every run starts with
+            # its name, and whatever is not one of the fixed fields is a counter.
+            fixed="^(family_index|per_family_instance_index|run_name|run_type|repetitions"
+            fixed="$fixed|repetition_index|threads|iterations|real_time|aggregate_name"
+            fixed="$fixed|aggregate_unit|label|error_occurred|error_message)\$"
+            awk -v fixed="$fixed" '
+                function shown(number) {
+                    number += 0
+                    if (number == int(number) && number < 1e15) return sprintf("%d", number)
+                    return number >= 100 ? sprintf("%.0f", number) : sprintf("%.3g", number)
+                }
+                function flush() {
+                    if (name != "") printf "| %s | %s %s | %s |\n", name, shown(cpu), unit, counters
+                    name = ""; counters = ""
+                }
+                /^ *"benchmarks": / { inside = 1; next }
+                !inside { next }
+                /"[a-z_]+": / {
+                    key = $1; gsub(/[":]/, "", key)
+                    value = $0; sub(/^[^:]*: */, "", value); sub(/,$/, "", value)
+                    gsub(/"/, "", value)
+                    if (key == "name") { flush(); name = value; next }
+                    if (key == "cpu_time") { cpu = value; next }
+                    if (key == "time_unit") { unit = value; next }
+                    if (key ~ fixed) next
+                    number = value + 0
+                    # Counters in seconds (inverted rates) read better in nanoseconds.
+                    text = key ~ /^time_/ ? sprintf("%.1f ns", number * 1e9) : shown(number)
+                    counters = counters (counters == "" ? "" : ", ") key "=" text
+                }
+                END { flush() }' "$results"
+        done
+    fi
+} >"$page"
+
+mkdir -p "$(dirname "$output")"
+mv "$page" "$output"
+echo "speed-table: wrote $output" >&2
