@@ -1,10 +1,17 @@
 // Rendering cost through the plug-in object, as a host drives it: eight held voices of a
 // built-in program rendered in 512-frame blocks at 44100 Hz. The realtime factor is the
 // items-per-second counter divided by 44100.
+#include "engine/midi_input.h"
+#include "engine/synth_engine.h"
+#include "patches/patch_application.h"
+#include "patches/sample_rate.h"
 #include "shell/kel_vst.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -43,6 +50,30 @@ void renderEightVoices(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kBlock);
 }
+
+/// The output chain on its own (filters, echo, ensemble, shaper, pan), per sample, fed with
+/// noise so it never comes to rest: the program's effect settings at 44100 Hz.
+void outputChainPerSample(benchmark::State& state) {
+    fillNoteFrequency();
+    std::unique_ptr<SynthEngine> engine = createSynthEngine();
+    changeSampleRate(*engine, 44100.0f);
+    applyPatch(*engine, static_cast<std::int32_t>(state.range(0)), -2);
+    ChannelState channel1;
+    resetChannelState(channel1);
+    std::vector<float> noise(kBlock), left(kBlock), right(kBlock);
+    std::uint32_t seed = 1;
+    for (float& x : noise) {
+        seed = seed * 1664525u + 1013904223u;
+        x = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+    }
+    for (auto _ : state) {
+        std::copy(noise.begin(), noise.end(), left.begin());
+        processOutputChain(*engine, channel1, left.data(), right.data(), kBlock);
+        benchmark::DoNotOptimize(left.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kBlock);
+}
 } // namespace
 
 BENCHMARK(renderEightVoices)->Arg(0)->Arg(15)->Arg(23)->Arg(38);
+BENCHMARK(outputChainPerSample)->Arg(0)->Arg(38);

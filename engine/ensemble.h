@@ -84,6 +84,12 @@ inline void advanceSweep(EnsembleRun& r) {
     if (r.position < 0) r.position = r.maxDelay - 1;
 }
 
+/// n samples of silence through a unit whose line holds only zeros: the same line, sweep and
+/// position as n calls of ensembleSample(r, 0) leave, without the per-sample work. Runs of the
+/// sweep that stay inside one binade of the float grid are added in one step: there each
+/// sample adds the same rounded increment.
+void skipEnsemble(EnsembleRun& r, int n);
+
 /// cos a and cos b for a and b in 0..pi (limited to it), for the crossfade weights: a
 /// single-precision polynomial evaluated for both in one SSE vector, within a few units in the
 /// last place of a float. cos x = -sin(x - pi/2), and the sine's Taylor series to the 13th

@@ -160,8 +160,10 @@ void copyHistory(Biquad& to, const Biquad& from) {
     std::memcpy(to.state, from.state, sizeof to.state);
 }
 
-void processChain(SynthEngine& engine, const ChannelState& channel1, float* main, float* send,
-                  int n) {
+} // namespace
+
+void processOutputChain(SynthEngine& engine, const ChannelState& channel1, float* main, float* send,
+                        int n) {
     const Patch& patch = *engine.patch;
     Chain c{};
     c.sendFilter = engine.sendFilter;
@@ -188,6 +190,8 @@ void processChain(SynthEngine& engine, const ChannelState& channel1, float* main
     if (c.echoOn) endEcho(engine.echo, c.echo);
     if (c.ensembleOn) endEnsemble(engine.ensemble, c.ensemble);
 }
+
+namespace {
 
 /// True when n frames of silence through the chain give silence out and leave the units as
 /// they are but for their positions: no voice sounds, no glide runs, and the filters, the echo
@@ -244,11 +248,7 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
 
     EnsembleRun ensemble{};
     if (beginEnsemble(engine.ensemble, ensemble)) {
-        for (int k = 0; k < n; ++k) {
-            ensemble.line[ensemble.position] = 0.0f;
-            if (!(ensemble.phase >= 0.0f && ensemble.phase < ensemble.scale)) ensemble.phase = 0.0f;
-            advanceSweep(ensemble);
-        }
+        skipEnsemble(ensemble, n);
         endEnsemble(engine.ensemble, ensemble);
     }
 
@@ -304,6 +304,6 @@ void render(SynthEngine& engine, const ChannelState& channel1, float* const* out
                 chunkMain[k] = std::isfinite(mixed) ? mixed : 0.0f;
             }
         }
-        processChain(engine, channel1, chunkMain, chunkSend, frames);
+        processOutputChain(engine, channel1, chunkMain, chunkSend, frames);
     }
 }

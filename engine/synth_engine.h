@@ -75,6 +75,11 @@ std::unique_ptr<SynthEngine> createSynthEngine();
 /// sustained) until it comes up; controllers 120 and 123 release whatever it holds.
 void handleMidi(SynthEngine& engine, const ChannelState& channel1, int type, int data1, int data2);
 
+/// The output chain alone, as render runs it after the voices: main holds n frames of the
+/// voices' mix on entry; main and send receive the left and right outputs. Needs the tables.
+void processOutputChain(SynthEngine& engine, const ChannelState& channel1, float* main, float* send,
+                        int n);
+
 /// Renders n frames into outputs[0] (left) and outputs[1] (right). Without tables (before the
 /// first sample-rate change) both outputs are silence. A voice whose output is not finite is
 /// freed instead of being mixed.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <vector>
 
 namespace {
@@ -199,6 +201,33 @@ TEST(EnsembleTest, CrossfadeCosinesFollowTheCosineAcrossTheHalfTurn) {
     crossfadeCosines(-1.0f, 10.0f, low, high); // outside the half turn: its ends
     EXPECT_NEAR(low, 1.0f, 2e-7);
     EXPECT_NEAR(high, -1.0f, 2e-7);
+}
+
+TEST(EnsembleTest, SkippingSilenceLeavesWhatSilenceSampleBySampleLeaves) {
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int round = 0; round < 3000; ++round) {
+        const int ring = 1 + static_cast<int>(unit(random) * 300.0f);
+        std::vector<float> lineA(static_cast<std::size_t>(ring), 1.0f), lineB = lineA;
+        const std::int32_t taps[kEnsembleTaps] = {};
+        // Steps from ordinary sweep rates down to ones too small to move the phase, some
+        // exactly halfway between grid steps, some backward.
+        float step = std::ldexp(unit(random), -static_cast<int>(unit(random) * 40.0f));
+        if (round % 7 == 0) step = std::ldexp(1.5f, -20);
+        if (round % 11 == 0) step = -step;
+        const float phase = round % 5 == 0 ? 0.0f : unit(random);
+        const int position = static_cast<int>(unit(random) * static_cast<float>(ring - 1));
+        EnsembleRun a{lineA.data(), taps, phase, 1.0f, step, 1.0f, ring, position};
+        EnsembleRun b{lineB.data(), taps, phase, 1.0f, step, 1.0f, ring, position};
+        const int n = 1 + static_cast<int>(unit(random) * 3000.0f);
+        for (int k = 0; k < n; ++k)
+            ensembleSample(a, 0.0f);
+        skipEnsemble(b, n);
+        ASSERT_EQ(std::memcmp(&a.phase, &b.phase, sizeof(float)), 0)
+            << "step " << step << " from " << phase << " over " << n;
+        ASSERT_EQ(a.position, b.position);
+        ASSERT_EQ(lineA, lineB);
+    }
 }
 
 TEST(EnsembleTest, UnconfiguredUnitPassesItsInput) {
