@@ -8,10 +8,7 @@
 #include "engine/voice_lanes.h"
 #include "engine/synth_engine.h"
 
-#include <emmintrin.h>
-#if defined(__SSE4_1__)
-#include <smmintrin.h>
-#endif
+#include <immintrin.h>
 
 #include <cmath>
 #include <cstdint>
@@ -27,24 +24,213 @@ constexpr float kPercent = 0.01f;
 /// More wraps than this by repeated subtraction are done with one remainder instead.
 constexpr int kMaxWrapSteps = 4;
 
-constexpr int kLanes = 4;                     ///< floats per SSE2 vector
-constexpr int kGroups = kVoiceCount / kLanes; ///< vectors per frame
-
 // ---- lane vectors ------------------------------------------------------------------------
+// Eight voices are one 256-bit vector in the AVX2 build and two 128-bit ones in the SSE2 build;
+// the wrappers below give both builds one vocabulary. Comparisons are the ordered, quiet forms
+// (false for not-a-number), as the SSE2 instructions are.
 
-using F = __m128;
-using I = __m128i;
-
+#if defined(__AVX2__)
+using F = __m256;
+using I = __m256i;
+constexpr int kLanes = 8;
 inline F splat(float v) {
-    return _mm_set1_ps(v);
+    return _mm256_set1_ps(v);
+}
+inline I splatInt(std::int32_t v) {
+    return _mm256_set1_epi32(v);
+}
+inline F zero() {
+    return _mm256_setzero_ps();
+}
+inline F load(const float* p) {
+    return _mm256_load_ps(p);
+}
+inline void store(float* p, F v) {
+    _mm256_store_ps(p, v);
+}
+inline void storeUnaligned(float* p, F v) {
+    _mm256_storeu_ps(p, v);
+}
+inline I loadInt(const std::int32_t* p) {
+    return _mm256_load_si256(reinterpret_cast<const I*>(p));
+}
+inline void storeInt(std::int32_t* p, I v) {
+    _mm256_store_si256(reinterpret_cast<I*>(p), v);
+}
+inline F add(F a, F b) {
+    return _mm256_add_ps(a, b);
+}
+inline F sub(F a, F b) {
+    return _mm256_sub_ps(a, b);
+}
+inline F mul(F a, F b) {
+    return _mm256_mul_ps(a, b);
+}
+inline F bitAnd(F a, F b) {
+    return _mm256_and_ps(a, b);
+}
+inline F bitAndNot(F a, F b) {
+    return _mm256_andnot_ps(a, b);
+}
+inline F bitOr(F a, F b) {
+    return _mm256_or_ps(a, b);
+}
+inline F less(F a, F b) {
+    return _mm256_cmp_ps(a, b, _CMP_LT_OQ);
+}
+inline F lessEqual(F a, F b) {
+    return _mm256_cmp_ps(a, b, _CMP_LE_OQ);
+}
+inline F greater(F a, F b) {
+    return _mm256_cmp_ps(a, b, _CMP_GT_OQ);
+}
+inline F greaterEqual(F a, F b) {
+    return _mm256_cmp_ps(a, b, _CMP_GE_OQ);
+}
+inline F equal(F a, F b) {
+    return _mm256_cmp_ps(a, b, _CMP_EQ_OQ);
+}
+inline I truncate(F v) {
+    return _mm256_cvttps_epi32(v);
+}
+inline F toFloat(I v) {
+    return _mm256_cvtepi32_ps(v);
+}
+inline I intLess(I a, I b) {
+    return _mm256_cmpgt_epi32(b, a);
+}
+inline I intGreater(I a, I b) {
+    return _mm256_cmpgt_epi32(a, b);
+}
+inline I intEqual(I a, I b) {
+    return _mm256_cmpeq_epi32(a, b);
+}
+inline I intSub(I a, I b) {
+    return _mm256_sub_epi32(a, b);
+}
+inline I intAnd(I a, I b) {
+    return _mm256_and_si256(a, b);
+}
+inline I intAndNot(I a, I b) {
+    return _mm256_andnot_si256(a, b);
+}
+inline F asFloat(I v) {
+    return _mm256_castsi256_ps(v);
+}
+inline I asInt(F v) {
+    return _mm256_castps_si256(v);
+}
+inline int maskBits(F mask) {
+    return _mm256_movemask_ps(mask);
+}
+inline float firstLane(F v) {
+    return _mm256_cvtss_f32(v);
 }
 /// a where mask is all ones, b where it is 0.
 inline F select(F mask, F a, F b) {
-#if defined(__SSE4_1__)
-    return _mm_blendv_ps(b, a, mask);
+    return _mm256_blendv_ps(b, a, mask);
+}
+
+/// lo[l] = table[index[l]], hi[l] = table[index[l] + 1], each pair with one 64-bit load.
+inline void loadPairs(const float* table, I index, F& lo, F& hi) {
+    alignas(32) std::int32_t at[kLanes];
+    storeInt(at, index);
+    auto pair = [&](int l) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(table + at[l]));
+    };
+    const __m128 a01 = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(0), pair(1))); // t0 t0' t1 t1'
+    const __m128 a23 = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(2), pair(3)));
+    const __m128 a45 = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(4), pair(5)));
+    const __m128 a67 = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(6), pair(7)));
+    const F a = _mm256_set_m128(a45, a01);
+    const F b = _mm256_set_m128(a67, a23);
+    lo = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    hi = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+}
 #else
-    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
-#endif
+using F = __m128;
+using I = __m128i;
+constexpr int kLanes = 4;
+inline F splat(float v) {
+    return _mm_set1_ps(v);
+}
+inline I splatInt(std::int32_t v) {
+    return _mm_set1_epi32(v);
+}
+inline F zero() {
+    return _mm_setzero_ps();
+}
+inline F load(const float* p) {
+    return _mm_load_ps(p);
+}
+inline void store(float* p, F v) {
+    _mm_store_ps(p, v);
+}
+inline void storeUnaligned(float* p, F v) {
+    _mm_storeu_ps(p, v);
+}
+inline I loadInt(const std::int32_t* p) {
+    return _mm_load_si128(reinterpret_cast<const I*>(p));
+}
+inline void storeInt(std::int32_t* p, I v) {
+    _mm_store_si128(reinterpret_cast<I*>(p), v);
+}
+inline F add(F a, F b) {
+    return _mm_add_ps(a, b);
+}
+inline F sub(F a, F b) {
+    return _mm_sub_ps(a, b);
+}
+inline F mul(F a, F b) {
+    return _mm_mul_ps(a, b);
+}
+inline F bitAnd(F a, F b) {
+    return _mm_and_ps(a, b);
+}
+inline F bitAndNot(F a, F b) {
+    return _mm_andnot_ps(a, b);
+}
+inline F bitOr(F a, F b) {
+    return _mm_or_ps(a, b);
+}
+inline F less(F a, F b) {
+    return _mm_cmplt_ps(a, b);
+}
+inline F lessEqual(F a, F b) {
+    return _mm_cmple_ps(a, b);
+}
+inline F greater(F a, F b) {
+    return _mm_cmpgt_ps(a, b);
+}
+inline F greaterEqual(F a, F b) {
+    return _mm_cmpge_ps(a, b);
+}
+inline F equal(F a, F b) {
+    return _mm_cmpeq_ps(a, b);
+}
+inline I truncate(F v) {
+    return _mm_cvttps_epi32(v);
+}
+inline F toFloat(I v) {
+    return _mm_cvtepi32_ps(v);
+}
+inline I intLess(I a, I b) {
+    return _mm_cmplt_epi32(a, b);
+}
+inline I intGreater(I a, I b) {
+    return _mm_cmpgt_epi32(a, b);
+}
+inline I intEqual(I a, I b) {
+    return _mm_cmpeq_epi32(a, b);
+}
+inline I intSub(I a, I b) {
+    return _mm_sub_epi32(a, b);
+}
+inline I intAnd(I a, I b) {
+    return _mm_and_si128(a, b);
+}
+inline I intAndNot(I a, I b) {
+    return _mm_andnot_si128(a, b);
 }
 inline F asFloat(I v) {
     return _mm_castsi128_ps(v);
@@ -55,18 +241,18 @@ inline I asInt(F v) {
 inline int maskBits(F mask) {
     return _mm_movemask_ps(mask);
 }
-/// All-ones lanes where v is finite (v - v is 0 exactly then, not a number otherwise).
-inline F finiteMask(F v) {
-    return _mm_cmpeq_ps(_mm_sub_ps(v, v), _mm_setzero_ps());
+inline float firstLane(F v) {
+    return _mm_cvtss_f32(v);
 }
-inline F absolute(F v) {
-    return _mm_and_ps(v, asFloat(_mm_set1_epi32(0x7FFFFFFF)));
+/// a where mask is all ones, b where it is 0.
+inline F select(F mask, F a, F b) {
+    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
 }
 
 /// lo[l] = table[index[l]], hi[l] = table[index[l] + 1], each pair with one 64-bit load.
 inline void loadPairs(const float* table, I index, F& lo, F& hi) {
     alignas(16) std::int32_t at[kLanes];
-    _mm_store_si128(reinterpret_cast<I*>(at), index);
+    storeInt(at, index);
     const I p0 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[0]));
     const I p1 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[1]));
     const I p2 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[2]));
@@ -76,12 +262,24 @@ inline void loadPairs(const float* table, I index, F& lo, F& hi) {
     lo = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
     hi = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
 }
+#endif
+
+constexpr int kGroups = kVoiceCount / kLanes; ///< vectors per frame
+constexpr int kAllLanes = (1 << kLanes) - 1;  ///< maskBits of a group with every lane set
+
+/// All-ones lanes where v is finite (v - v is 0 exactly then, not a number otherwise).
+inline F finiteMask(F v) {
+    return equal(sub(v, v), zero());
+}
+inline F absolute(F v) {
+    return bitAnd(v, asFloat(splatInt(0x7FFFFFFF)));
+}
 
 // ---- per-lane state ------------------------------------------------------------------------
 
 /// One envelope of all eight lanes: the segment the key-scaled time was last found in, and the
 /// release line.
-struct alignas(16) EnvelopeLanes {
+struct alignas(32) EnvelopeLanes {
     float keyFactor[kVoiceCount];   ///< (d x slope + 1): key-scaled time per unscaled time
     float start[kVoiceCount];       ///< segment start level
     float delta[kVoiceCount];       ///< target - start
@@ -97,7 +295,7 @@ struct alignas(16) EnvelopeLanes {
     float level[kVoiceCount];       ///< last output
 };
 
-struct alignas(16) Lanes {
+struct alignas(32) Lanes {
     float phaseA[kVoiceCount];
     float phaseB[kVoiceCount];
     float lfoPhase[kVoiceCount];
@@ -241,53 +439,53 @@ struct Shared {
 /// The lanes of q marked in outside replaced by the scalar wrap of p (kept out of the frame's
 /// code, which it would only crowd).
 [[gnu::noinline]] F wrapOutside(F p, F q, F n, int outside) {
-    alignas(16) float original[kLanes], wrapped[kLanes];
-    _mm_store_ps(original, p);
-    _mm_store_ps(wrapped, q);
-    const float nf = _mm_cvtss_f32(n);
+    alignas(32) float original[kLanes], wrapped[kLanes];
+    store(original, p);
+    store(wrapped, q);
+    const float nf = firstLane(n);
     for (int l = 0; l < kLanes; ++l)
         if ((outside >> l) & 1) wrapped[l] = wrapPhase(original[l], nf);
-    return _mm_load_ps(wrapped);
+    return load(wrapped);
 }
 
 /// Wraps p into [0, n) by one step each way; lanes that need more take the scalar wrap.
 inline F wrapLanes(F p, F n) {
-    F q = select(_mm_cmpge_ps(p, n), _mm_sub_ps(p, n), p);
-    q = select(_mm_cmplt_ps(q, _mm_setzero_ps()), _mm_add_ps(q, n), q);
-    const F inside = _mm_and_ps(_mm_cmpge_ps(q, _mm_setzero_ps()), _mm_cmplt_ps(q, n));
-    const int outside = ~maskBits(inside) & 0xF;
+    F q = select(greaterEqual(p, n), sub(p, n), p);
+    q = select(less(q, zero()), add(q, n), q);
+    const F inside = bitAnd(greaterEqual(q, zero()), less(q, n));
+    const int outside = ~maskBits(inside) & kAllLanes;
     if (outside != 0) q = wrapOutside(p, q, n, outside);
     return q;
 }
 
 /// The table read at phase p, already inside [0, n), with linear interpolation.
 inline F readTable(const float* table, F p) {
-    const I i = _mm_cvttps_epi32(p);
+    const I i = truncate(p);
     F lo, hi;
     loadPairs(table, i, lo, hi);
-    return _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_sub_ps(p, _mm_cvtepi32_ps(i))));
+    return add(lo, mul(sub(hi, lo), sub(p, toFloat(i))));
 }
 
 /// The segment curve at u (clamped to 0..1): the table with interpolation, 1 at its end, or u
 /// itself when there is no curve.
 inline F curveAt(const Shared& s, F u) {
-    u = select(_mm_cmpge_ps(u, _mm_setzero_ps()), u, _mm_setzero_ps()); // also not-a-number
-    u = select(_mm_cmpgt_ps(u, splat(1.0f)), splat(1.0f), u);
+    u = select(greaterEqual(u, zero()), u, zero()); // also not-a-number
+    u = select(greater(u, splat(1.0f)), splat(1.0f), u);
     if (!s.hasCurve) return u;
-    const F pos = _mm_mul_ps(u, _mm_cvtepi32_ps(_mm_set1_epi32(s.curveLength)));
-    const I i = _mm_cvttps_epi32(pos);
-    const F inside = asFloat(_mm_cmplt_epi32(i, _mm_set1_epi32(s.curveLength - 1)));
+    const F pos = mul(u, toFloat(splatInt(s.curveLength)));
+    const I i = truncate(pos);
+    const F inside = asFloat(intLess(i, splatInt(s.curveLength - 1)));
     F lo, hi;
-    loadPairs(s.curve, _mm_and_si128(i, asInt(inside)), lo, hi);
-    const F y = _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_sub_ps(pos, _mm_cvtepi32_ps(i))));
+    loadPairs(s.curve, intAnd(i, asInt(inside)), lo, hi);
+    const F y = add(lo, mul(sub(hi, lo), sub(pos, toFloat(i))));
     return select(inside, y, splat(1.0f));
 }
 
 /// Places the envelope e of the lanes marked in misplaced (of the group starting at base).
 [[gnu::noinline]] void placeLanes(EnvelopeLanes& el, const SynthEngine& engine, int e, int base,
                                   F t, int misplaced) {
-    alignas(16) float times[kLanes];
-    _mm_store_ps(times, t);
+    alignas(32) float times[kLanes];
+    store(times, t);
     for (int l = 0; l < kLanes; ++l)
         if ((misplaced >> l) & 1)
             placeSegment(el, base + l, engine.voices[base + l].envelopes[e], times[l]);
@@ -301,42 +499,37 @@ inline F envelopeLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine,
                        F counted, F active, F held) {
     EnvelopeLanes& el = lanes.envelope[e];
     const int base = g * kLanes;
-    const F inSegment = _mm_and_ps(_mm_cmplt_ps(_mm_load_ps(el.after + base), t),
-                                   _mm_cmple_ps(t, _mm_load_ps(el.upTo + base)));
-    const F placed =
-        general ? _mm_and_ps(_mm_and_ps(active, held), counted) : _mm_and_ps(active, held);
-    const int misplaced = maskBits(_mm_andnot_ps(inSegment, placed));
+    const F inSegment = bitAnd(less(load(el.after + base), t), lessEqual(t, load(el.upTo + base)));
+    const F placed = general ? bitAnd(bitAnd(active, held), counted) : bitAnd(active, held);
+    const int misplaced = maskBits(bitAndNot(inSegment, placed));
     if (misplaced != 0) placeLanes(el, engine, e, base, t, misplaced);
     // A segment that holds its level (the hold and the sustain) gives start + 0 x y = start
     // whatever the curve's y in 0..1, so the curve is read only where some lane moves.
-    const F delta = _mm_load_ps(el.delta + base);
-    const F moving = _mm_andnot_ps(_mm_cmpeq_ps(delta, _mm_setzero_ps()), active);
-    F y = _mm_setzero_ps();
-    if (maskBits(_mm_and_ps(moving, held)) != 0) {
-        const F u =
-            _mm_mul_ps(_mm_load_ps(el.rate + base), _mm_sub_ps(t, _mm_load_ps(el.offset + base)));
+    const F delta = load(el.delta + base);
+    const F moving = bitAndNot(equal(delta, zero()), active);
+    F y = zero();
+    if (maskBits(bitAnd(moving, held)) != 0) {
+        const F u = mul(load(el.rate + base), sub(t, load(el.offset + base)));
         y = curveAt(s, u);
     }
-    F level = _mm_add_ps(_mm_load_ps(el.start + base), _mm_mul_ps(delta, y));
-    if (maskBits(_mm_andnot_ps(held, active)) != 0) {
+    F level = add(load(el.start + base), mul(delta, y));
+    if (maskBits(bitAndNot(held, active)) != 0) {
         const F since = absolute(t);
-        const F releasing = _mm_and_ps(_mm_load_ps(el.releasing + base),
-                                       _mm_cmplt_ps(since, _mm_load_ps(el.releaseEnd + base)));
+        const F releasing =
+            bitAnd(load(el.releasing + base), less(since, load(el.releaseEnd + base)));
         const F releaseLevel =
-            _mm_add_ps(_mm_load_ps(el.held + base),
-                       _mm_mul_ps(_mm_mul_ps(_mm_load_ps(el.releaseSpan + base), since),
-                                  _mm_load_ps(el.releaseRate + base)));
-        level = select(held, level, _mm_and_ps(releasing, releaseLevel));
+            add(load(el.held + base),
+                mul(mul(load(el.releaseSpan + base), since), load(el.releaseRate + base)));
+        level = select(held, level, bitAnd(releasing, releaseLevel));
     }
-    if (general)
-        level = _mm_and_ps(_mm_and_ps(level, counted), _mm_load_ps(lanes.enabled[e] + base));
+    if (general) level = bitAnd(bitAnd(level, counted), load(lanes.enabled[e] + base));
     return level;
 }
 
 /// Envelopes that hold one level for the rest of a chunk: every sounding lane of the group is
 /// held, sits in a segment with no change of level (a hold or the sustain) and stays in it to
 /// the chunk's last frame. Their level is then the same every frame and is not evaluated.
-struct alignas(16) SteadyEnvelopes {
+struct alignas(32) SteadyEnvelopes {
     float level[kGroups][kEnvelopesPerVoice][kLanes];
     bool steady[kGroups][kEnvelopesPerVoice];
 };
@@ -348,97 +541,88 @@ template <bool general>
 inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
                       float* out, const SteadyEnvelopes* steady) {
     const int base = g * kLanes;
-    const F active = _mm_load_ps(lanes.active + base);
+    const F active = load(lanes.active + base);
     if (maskBits(active) == 0) {
-        _mm_storeu_ps(out, _mm_setzero_ps());
+        storeUnaligned(out, zero());
         return 0;
     }
-    const F held = _mm_load_ps(lanes.held + base);
+    const F held = load(lanes.held + base);
     const F n = s.tableLength;
-    const F usPerSample = _mm_load_ps(lanes.usPerSample + base);
-    const I count = _mm_load_si128(reinterpret_cast<const I*>(lanes.sampleCount + base));
-    const F time = _mm_mul_ps(_mm_cvtepi32_ps(count), usPerSample);
-    const F counted =
-        general ? asFloat(_mm_cmpgt_epi32(count, _mm_set1_epi32(-1))) : asFloat(_mm_set1_epi32(-1));
+    const F usPerSample = load(lanes.usPerSample + base);
+    const I count = loadInt((lanes.sampleCount + base));
+    const F time = mul(toFloat(count), usPerSample);
+    const F counted = general ? asFloat(intGreater(count, splatInt(-1))) : asFloat(splatInt(-1));
 
-    const F lfoPhase = _mm_load_ps(lanes.lfoPhase + base);
+    const F lfoPhase = load(lanes.lfoPhase + base);
     const F lfoValue = readTable(s.lfoTable, general ? wrapLanes(lfoPhase, n) : lfoPhase);
     const F e2 = !general && steady->steady[g][2]
-                     ? _mm_load_ps(steady->level[g][2])
-                     : envelopeLanes<general>(
-                           s, lanes, engine, 2, g,
-                           _mm_mul_ps(_mm_load_ps(lanes.envelope[2].keyFactor + base), time),
-                           counted, active, held);
-    const F phaseA = _mm_load_ps(lanes.phaseA + base);
+                     ? load(steady->level[g][2])
+                     : envelopeLanes<general>(s, lanes, engine, 2, g,
+                                              mul(load(lanes.envelope[2].keyFactor + base), time),
+                                              counted, active, held);
+    const F phaseA = load(lanes.phaseA + base);
     const F m = readTable(s.modulator, general ? wrapLanes(phaseA, n) : phaseA);
-    const F depth =
-        _mm_add_ps(splat(1.0f), _mm_mul_ps(_mm_mul_ps(s.lfoDepth, lfoValue), splat(kPercent)));
-    const F pc = _mm_add_ps(phaseA, _mm_mul_ps(_mm_mul_ps(m, _mm_mul_ps(s.modulation, e2)), depth));
+    const F depth = add(splat(1.0f), mul(mul(s.lfoDepth, lfoValue), splat(kPercent)));
+    const F pc = add(phaseA, mul(mul(m, mul(s.modulation, e2)), depth));
     const F a = readTable(s.carrier, wrapLanes(pc, n));
     const F e0 = !general && steady->steady[g][0]
-                     ? _mm_load_ps(steady->level[g][0])
-                     : envelopeLanes<general>(
-                           s, lanes, engine, 0, g,
-                           _mm_mul_ps(_mm_load_ps(lanes.envelope[0].keyFactor + base), time),
-                           counted, active, held);
-    const F phaseB = _mm_load_ps(lanes.phaseB + base);
+                     ? load(steady->level[g][0])
+                     : envelopeLanes<general>(s, lanes, engine, 0, g,
+                                              mul(load(lanes.envelope[0].keyFactor + base), time),
+                                              counted, active, held);
+    const F phaseB = load(lanes.phaseB + base);
     const F b = readTable(s.carrier, general ? wrapLanes(phaseB, n) : phaseB);
 
     // The sample count stops at the largest int32 rather than wrapping.
-    const I notAtEnd = _mm_andnot_si128(
-        _mm_cmpeq_epi32(count, _mm_set1_epi32(std::numeric_limits<std::int32_t>::max())),
-        _mm_set1_epi32(-1));
-    const I nextCount = _mm_sub_epi32(count, notAtEnd);
-    const F sample = _mm_mul_ps(_mm_mul_ps(_mm_add_ps(_mm_mul_ps(b, e0), _mm_mul_ps(e0, a)),
-                                           _mm_load_ps(lanes.velocity + base)),
-                                splat(kVelocityScale));
-    const F increment = _mm_mul_ps(_mm_load_ps(lanes.noteIncrement + base), bend);
-    const F nextTime = _mm_mul_ps(_mm_cvtepi32_ps(nextCount), usPerSample);
-    const F nextCounted = general ? asFloat(_mm_cmpgt_epi32(nextCount, _mm_set1_epi32(-1)))
-                                  : asFloat(_mm_set1_epi32(-1));
-    const F e1 = !general && steady->steady[g][1]
-                     ? _mm_load_ps(steady->level[g][1])
-                     : envelopeLanes<general>(
-                           s, lanes, engine, 1, g,
-                           _mm_mul_ps(_mm_load_ps(lanes.envelope[1].keyFactor + base), nextTime),
-                           nextCounted, active, held);
-    const F newA = wrapLanes(_mm_add_ps(phaseA, _mm_mul_ps(e1, increment)), n);
-    const F vibrato =
-        _mm_add_ps(_mm_mul_ps(_mm_mul_ps(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
-    const F newB = wrapLanes(_mm_add_ps(phaseB, _mm_mul_ps(vibrato, increment)), n);
-    const F newLfo = wrapLanes(_mm_add_ps(lfoPhase, _mm_load_ps(lanes.lfoIncrement + base)), n);
+    const I notAtEnd = intAndNot(
+        intEqual(count, splatInt(std::numeric_limits<std::int32_t>::max())), splatInt(-1));
+    const I nextCount = intSub(count, notAtEnd);
+    const F sample =
+        mul(mul(add(mul(b, e0), mul(e0, a)), load(lanes.velocity + base)), splat(kVelocityScale));
+    const F increment = mul(load(lanes.noteIncrement + base), bend);
+    const F nextTime = mul(toFloat(nextCount), usPerSample);
+    const F nextCounted =
+        general ? asFloat(intGreater(nextCount, splatInt(-1))) : asFloat(splatInt(-1));
+    const F e1 =
+        !general && steady->steady[g][1]
+            ? load(steady->level[g][1])
+            : envelopeLanes<general>(s, lanes, engine, 1, g,
+                                     mul(load(lanes.envelope[1].keyFactor + base), nextTime),
+                                     nextCounted, active, held);
+    const F newA = wrapLanes(add(phaseA, mul(e1, increment)), n);
+    const F vibrato = add(mul(mul(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
+    const F newB = wrapLanes(add(phaseB, mul(vibrato, increment)), n);
+    const F newLfo = wrapLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
 
     const F finite = finiteMask(sample);
-    _mm_storeu_ps(out, _mm_and_ps(_mm_and_ps(active, finite), sample));
+    storeUnaligned(out, bitAnd(bitAnd(active, finite), sample));
 
-    if (!general && maskBits(active) == 0xF) {
-        _mm_store_ps(lanes.phaseA + base, newA);
-        _mm_store_ps(lanes.phaseB + base, newB);
-        _mm_store_ps(lanes.lfoPhase + base, newLfo);
-        _mm_store_si128(reinterpret_cast<I*>(lanes.sampleCount + base), nextCount);
-        _mm_store_ps(lanes.envelope[0].level + base, e0);
-        _mm_store_ps(lanes.envelope[1].level + base, e1);
-        _mm_store_ps(lanes.envelope[2].level + base, e2);
+    if (!general && maskBits(active) == kAllLanes) {
+        store(lanes.phaseA + base, newA);
+        store(lanes.phaseB + base, newB);
+        store(lanes.lfoPhase + base, newLfo);
+        storeInt((lanes.sampleCount + base), nextCount);
+        store(lanes.envelope[0].level + base, e0);
+        store(lanes.envelope[1].level + base, e1);
+        store(lanes.envelope[2].level + base, e2);
     } else {
-        _mm_store_ps(lanes.phaseA + base, select(active, newA, phaseA));
-        _mm_store_ps(lanes.phaseB + base, select(active, newB, phaseB));
-        _mm_store_ps(lanes.lfoPhase + base, select(active, newLfo, lfoPhase));
-        _mm_store_si128(reinterpret_cast<I*>(lanes.sampleCount + base),
-                        asInt(select(active, asFloat(nextCount), asFloat(count))));
+        store(lanes.phaseA + base, select(active, newA, phaseA));
+        store(lanes.phaseB + base, select(active, newB, phaseB));
+        store(lanes.lfoPhase + base, select(active, newLfo, lfoPhase));
+        storeInt((lanes.sampleCount + base),
+                 asInt(select(active, asFloat(nextCount), asFloat(count))));
         const F levels[3] = {e0, e1, e2};
         for (int e = 0; e < kEnvelopesPerVoice; ++e) {
             float* level = lanes.envelope[e].level + base;
-            const F write =
-                general ? _mm_and_ps(active, _mm_load_ps(lanes.enabled[e] + base)) : active;
-            _mm_store_ps(level, select(write, levels[e], _mm_load_ps(level)));
+            const F write = general ? bitAnd(active, load(lanes.enabled[e] + base)) : active;
+            store(level, select(write, levels[e], load(level)));
         }
     }
     // A released voice ends when its stored amplitude level is exactly 0.
-    const F silent = _mm_cmpeq_ps(_mm_load_ps(lanes.envelope[0].level + base), _mm_setzero_ps());
-    const F freed =
-        _mm_and_ps(active, _mm_or_ps(_mm_andnot_ps(finite, active), _mm_andnot_ps(held, silent)));
+    const F silent = equal(load(lanes.envelope[0].level + base), zero());
+    const F freed = bitAnd(active, bitOr(bitAndNot(finite, active), bitAndNot(held, silent)));
     const int freedBits = maskBits(freed);
-    if (freedBits != 0) _mm_store_ps(lanes.active + base, _mm_andnot_ps(freed, active));
+    if (freedBits != 0) store(lanes.active + base, bitAndNot(freed, active));
     return freedBits << base;
 }
 
