@@ -33,7 +33,16 @@ TEST(PortableMath, AgreesWithTheLibraryToAFewUlps) {
         {"sinh", portable::sinh, [](double x) { return std::sinh(x); }, -5, 5, 8},
         {"pow10", portable::pow10, [](double x) { return std::pow(10.0, x); }, -4, 4, 16},
     };
+    // glibc's functions are correctly rounded or nearly so; the Windows C runtime's are not
+    // (that is why the instrument has its own), so they serve as the reference on Linux only.
+    const bool libraryIsAccurate =
+#if defined(_WIN32)
+        false;
+#else
+        true;
+#endif
     for (const Case& c : cases) {
+        if (!libraryIsAccurate) break;
         SCOPED_TRACE(c.name);
         std::uniform_real_distribution<double> argument(c.low, c.high);
         double worst = 0.0;
