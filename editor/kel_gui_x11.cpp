@@ -32,8 +32,32 @@ constexpr int kPaintsAtOnce = 3;
 /// its own destruction (the host may destroy its window before closing the panel).
 constexpr long kEventMask =
     ExposureMask | ButtonPressMask | ButtonReleaseMask | ButtonMotionMask | StructureNotifyMask;
+/// Row padding of the frame image, bits.
+constexpr int kFramePad = 32;
 constexpr unsigned kLeftButton = Button1;
 constexpr unsigned kRightButton = Button3;
+
+/// Where an 8-bit colour channel goes in a pixel of the window's visual: its mask's position and
+/// width (the channel's top bits are kept where the visual has fewer than 8).
+struct ChannelPlace {
+    explicit ChannelPlace(unsigned long mask) {
+        while (mask && !(mask & 1)) {
+            mask >>= 1;
+            ++shift;
+        }
+        while (mask & 1) {
+            mask >>= 1;
+            ++bits;
+        }
+    }
+    unsigned long place(std::uint32_t channel) const {
+        const unsigned long value = channel & 0xFF;
+        const unsigned long scaled = bits >= 8 ? value << (bits - 8) : value >> (8 - bits);
+        return scaled << shift;
+    }
+    int shift = 0;
+    int bits = 0;
+};
 
 // ---- X protocol errors -------------------------------------------------------------------------
 // Xlib's error handler is one for the whole process, and its default ends the process. While
@@ -105,6 +129,8 @@ struct X11Session {
     /// Handles one event; true for an exposure of the panel's window.
     bool handle(const XEvent& event);
     void paint(bool exposed);
+    /// Copies the back buffer into frame, pixel by pixel in the window's format.
+    void convertFrame();
 
     kelGuiX11& gui;
     const X11Library& x;
@@ -113,9 +139,12 @@ struct X11Session {
     Display* display = nullptr;
     Visual* visual = nullptr;
     Window window = 0;
-    Pixmap pixmap = 0;
     GC gc = nullptr;
-    cairo_surface_t* surface = nullptr;
+    /// The back buffer: the panel drawn by cairo in client memory (xRGB, 32 bits a pixel).
+    cairo_surface_t* backBuffer = nullptr;
+    /// The back buffer in the window's pixel format, sent to the window at every paint.
+    XImage* frame = nullptr;
+    std::vector<char> frameBytes;
     int wakeFd = -1;
     bool errorsRouted = false;
     std::atomic<bool> xError{false};
@@ -144,21 +173,32 @@ bool X11Session::create(Window parent) {
     window = x.XCreateWindow(display, parent, 0, 0, static_cast<unsigned>(width),
                              static_cast<unsigned>(height), 0, depth, InputOutput, visual,
                              CWBackPixmap | CWBorderPixel | CWColormap | CWEventMask, &attributes);
-    pixmap = x.XCreatePixmap(display, window, static_cast<unsigned>(width),
-                             static_cast<unsigned>(height), static_cast<unsigned>(depth));
-    gc = x.XCreateGC(display, pixmap, 0, nullptr);
+    gc = x.XCreateGC(display, window, 0, nullptr);
     x.XMapWindow(display, window);
     x.XSync(display, False);
     if (xError.load()) return false;
-    surface = x.cairo_xlib_surface_create(display, pixmap, visual, width, height);
-    return x.cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+
+    backBuffer = x.cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+    if (x.cairo_surface_status(backBuffer) != CAIRO_STATUS_SUCCESS) return false;
+    // Colours are put into the frame through the visual's channel masks.
+    if (visual->c_class != TrueColor && visual->c_class != DirectColor) return false;
+    frame =
+        x.XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0, nullptr,
+                       static_cast<unsigned>(width), static_cast<unsigned>(height), kFramePad, 0);
+    if (!frame) return false;
+    frameBytes.assign(static_cast<std::size_t>(frame->bytes_per_line) * height, 0);
+    frame->data = frameBytes.data();
+    return true;
 }
 
 X11Session::~X11Session() {
-    if (surface) x.cairo_surface_destroy(surface);
+    if (frame) {
+        frame->data = nullptr; // frameBytes owns the pixels
+        XDestroyImage(frame);
+    }
+    if (backBuffer) x.cairo_surface_destroy(backBuffer);
     if (display) {
         if (gc) x.XFreeGC(display, gc);
-        if (pixmap) x.XFreePixmap(display, pixmap);
         if (window && !windowGone) x.XDestroyWindow(display, window);
         x.XSync(display, False);
         x.XCloseDisplay(display);
@@ -247,7 +287,7 @@ void X11Session::paint(bool exposed) {
         std::lock_guard<std::mutex> lock(gui.core->busy->writers);
         if (gui.plugin->isConstructed() && gui.pluginAlive()) {
             for (int n = 0; n < kPaintsAtOnce && panelNeedsPaint(*gui.core); ++n) {
-                cairo_t* cr = x.cairo_create(surface);
+                cairo_t* cr = x.cairo_create(backBuffer);
                 CairoCanvas canvas(x, cr);
                 paintPanel(canvas, gui);
                 x.cairo_destroy(cr);
@@ -257,10 +297,25 @@ void X11Session::paint(bool exposed) {
     }
     if (!drawn && !exposed && !repaintRequested) return;
     repaintRequested = false;
-    x.cairo_surface_flush(surface);
-    x.XCopyArea(display, pixmap, window, gc, 0, 0, static_cast<unsigned>(width),
-                static_cast<unsigned>(height), 0, 0);
+    if (drawn) convertFrame();
+    x.XPutImage(display, window, gc, frame, 0, 0, 0, 0, static_cast<unsigned>(width),
+                static_cast<unsigned>(height));
     x.XFlush(display);
+}
+
+void X11Session::convertFrame() {
+    x.cairo_surface_flush(backBuffer);
+    const unsigned char* pixels = x.cairo_image_surface_get_data(backBuffer);
+    const int stride = x.cairo_image_surface_get_stride(backBuffer);
+    const ChannelPlace red(visual->red_mask), green(visual->green_mask), blue(visual->blue_mask);
+    for (int py = 0; py < height; ++py) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(pixels + py * stride);
+        for (int px = 0; px < width; ++px) {
+            const std::uint32_t rgb = row[px];
+            XPutPixel(frame, px, py,
+                      red.place(rgb >> 16) | green.place(rgb >> 8) | blue.place(rgb));
+        }
+    }
 }
 
 // ---- the editor --------------------------------------------------------------------------------

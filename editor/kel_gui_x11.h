@@ -1,7 +1,7 @@
 // kelGuiX11: the instrument's own control panel on Linux, the same panel as on Windows drawn
 // with X11. effEditOpen receives the host's X11 window; the panel opens a Display connection of
-// its own, makes a 364 by 104 child window inside the host's, and draws with cairo into a
-// Pixmap copied to the window at every paint.
+// its own, makes a 364 by 104 child window inside the host's, and draws with cairo into a back
+// buffer in its own memory, sent to the window as an XImage at every paint.
 //
 // One thread of the panel's own does all the X11 work between open and close: it waits on the
 // connection (and a wake-up the host's effEditIdle posts) with a short timeout, handles Expose,

@@ -6,7 +6,6 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <cairo-xlib.h>
 #include <cairo.h>
 
 /// The library files loaded, by their run-time names.
@@ -15,17 +14,17 @@ constexpr const char* kCairoLibraryFile = "libcairo.so.2";
 
 // Each entry: the function's name. The table's members carry the names of the functions they
 // point to, so calls read as they would with the libraries linked.
+// clang-format off
 #define QUARNEL_X11_FUNCTIONS(F)                                                                   \
     F(XOpenDisplay)                                                                                \
     F(XCloseDisplay)                                                                               \
     F(XCreateWindow)                                                                               \
     F(XDestroyWindow)                                                                              \
     F(XMapWindow)                                                                                  \
-    F(XCreatePixmap)                                                                               \
-    F(XFreePixmap)                                                                                 \
     F(XCreateGC)                                                                                   \
     F(XFreeGC)                                                                                     \
-    F(XCopyArea)                                                                                   \
+    F(XCreateImage)                                                                                \
+    F(XPutImage)                                                                                   \
     F(XPending)                                                                                    \
     F(XNextEvent)                                                                                  \
     F(XFlush)                                                                                      \
@@ -33,7 +32,9 @@ constexpr const char* kCairoLibraryFile = "libcairo.so.2";
     F(XSetErrorHandler)
 
 #define QUARNEL_CAIRO_FUNCTIONS(F)                                                                 \
-    F(cairo_xlib_surface_create)                                                                   \
+    F(cairo_image_surface_create)                                                                  \
+    F(cairo_image_surface_get_data)                                                                \
+    F(cairo_image_surface_get_stride)                                                              \
     F(cairo_surface_destroy)                                                                       \
     F(cairo_surface_flush)                                                                         \
     F(cairo_surface_status)                                                                        \
@@ -50,7 +51,6 @@ constexpr const char* kCairoLibraryFile = "libcairo.so.2";
     F(cairo_move_to)                                                                               \
     F(cairo_line_to)                                                                               \
     F(cairo_rectangle)                                                                             \
-    F(cairo_arc)                                                                                   \
     F(cairo_arc_negative)                                                                          \
     F(cairo_fill)                                                                                  \
     F(cairo_stroke)                                                                                \
@@ -59,6 +59,7 @@ constexpr const char* kCairoLibraryFile = "libcairo.so.2";
     F(cairo_font_extents)                                                                          \
     F(cairo_text_extents)                                                                          \
     F(cairo_show_text)
+// clang-format on
 
 struct X11Library {
 #define QUARNEL_LIBRARY_MEMBER(name) decltype(&::name) name = nullptr;

@@ -364,8 +364,11 @@ TEST(X11Panel, HostParameterChangesRepaintTheKnob) {
     EXPECT_TRUE(eventually([&] { return pixelAt(editor.panel, x, y) == kOutline; }));
     editor.fx->setParameter(5, 1.0f);
     EXPECT_TRUE(eventually([&] { return pixelAt(editor.panel, x, y) == kKnobs[5].accent; }));
+    editor.fx->setParameter(0, 1.0f);
+    const auto [x0, y0] = ringPoint(0, 0);
+    EXPECT_TRUE(eventually([&] { return pixelAt(editor.panel, x0, y0) == kKnobs[0].accent; }));
     editor.fx->setParameter(0, 0.0f);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(eventually([&] { return pixelAt(editor.panel, x0, y0) == kOutline; }));
     const Snapshot shot(editor.panel);
     for (int a = -45; a <= 225; a += 5)
         EXPECT_NE(shot.ring(0, a), kKnobs[0].accent) << "knob 0 at 0 has no value arc, at " << a;
@@ -422,7 +425,9 @@ TEST(X11Panel, LeftReleaseOverTheTitleLoadsDebugTxt) {
     fx.setParameter(0, 0.9f);
     click(editor.panel, 120, 12, Button3);
     click(editor.panel, 30, 90); // a caption, not the title
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    fx.setParameter(1, 0.0f);
+    drag(editor.panel, knobCentre(1), 0, -20); // handled after the clicks
+    expectParameter(fx, 1, 0.1f, 1e-6f);
     EXPECT_FLOAT_EQ(fx.getParameter(0), 0.9f) << "only a left release over the title reads it";
     click(editor.panel, 120, 12);
     expectParameter(fx, 0, 0.4f, 1e-6f);
@@ -517,13 +522,10 @@ TEST(X11Panel, ThousandsOfRepaintsLeaveTheXResourcesFlat) {
         }
         return seen;
     };
-    // cairo keeps a few server-side pictures per connection (a cache of solid colours), made as
-    // the colours are first drawn: a warm-up draws every one of them.
-    EXPECT_EQ(repaint(300), 300);
-    // The count must see the panel's own resources (its window, back buffer and GC at least),
-    // or the comparison below proves nothing.
+    // The count must see the panel's own resources (its window and GC at least), or the
+    // comparison below proves nothing.
     const long before = resourcesOfClient(editor.panel);
-    ASSERT_GE(before, 3);
+    ASSERT_GE(before, 2);
     constexpr int kRepaints = 3000;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(repaint(kRepaints), kRepaints) << "every change was painted";
