@@ -165,6 +165,8 @@ bool X11Session::create(Window parent) {
     const int screen = DefaultScreen(display);
     visual = DefaultVisual(display, screen);
     const int depth = DefaultDepth(display, screen);
+    // Colours are put into the window's pixels through the visual's channel masks.
+    if (visual->c_class != TrueColor && visual->c_class != DirectColor) return false;
     XSetWindowAttributes attributes{};
     attributes.background_pixmap = None; // the back buffer covers the whole window
     attributes.border_pixel = 0;
@@ -180,8 +182,6 @@ bool X11Session::create(Window parent) {
 
     backBuffer = x.cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
     if (x.cairo_surface_status(backBuffer) != CAIRO_STATUS_SUCCESS) return false;
-    // Colours are put into the frame through the visual's channel masks.
-    if (visual->c_class != TrueColor && visual->c_class != DirectColor) return false;
     frame =
         x.XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0, nullptr,
                        static_cast<unsigned>(width), static_cast<unsigned>(height), kFramePad, 0);
