@@ -33,18 +33,23 @@ OPTIONAL_TOOLS := quarnel-presets
 
 # The native tree configures its tests and all the tools, so it needs their libraries even
 # when only some targets are built; googletest (the sources) serves the Windows tests and
-# libbenchmark-dev the benchmarks.
-NATIVE_PACKAGES  := cmake make g++ pkg-config libgtest-dev
+# libbenchmark-dev the benchmarks. The Linux plug-in compiles its X11 panel against the X11 and
+# cairo headers (it links neither); the panel's tests link XTest and X-Resource as well.
+NATIVE_PACKAGES  := cmake make g++ pkg-config libgtest-dev libx11-dev libcairo2-dev \
+                    libxtst-dev libxres-dev
 TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev libebur128-dev libfftw3-dev
 BASE_PACKAGES    := $(NATIVE_PACKAGES) libbenchmark-dev googletest
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
 WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
+# The X11 panel's tests run under a virtual X server; the panel draws its texts in fontconfig's
+# default sans-serif face.
+PANEL_TEST_PACKAGES := xvfb xauth fonts-dejavu-core
 DOCS_PACKAGES    := sox
 # The peers the speed table compares against, and Wine for timing the DLL.
 BENCH_PACKAGES   := libbenchmark-dev amsynth zynaddsubfx-vst wine64 wine
 BENCH    := $(BUILD)/bench
 
-.PHONY: all deps deps-native deps-test native windows asan tsan test test-native test-asan \
+.PHONY: all deps deps-native deps-test deps-panel-test native windows asan tsan test test-native test-asan \
         test-tsan test-windows demo install install-user bench programs-doc clean format
 
 all: native windows
@@ -55,8 +60,11 @@ deps:
 deps-native:
 	@tools/setup/install-deps.sh $(NATIVE_PACKAGES) $(TOOL_PACKAGES)
 
-deps-test: deps
+deps-test: deps deps-panel-test
 	@tools/setup/install-deps.sh $(WINE_PACKAGES)
+
+deps-panel-test:
+	@tools/setup/install-deps.sh $(PANEL_TEST_PACKAGES)
 
 $(NATIVE)/CMakeCache.txt: | deps-native
 	$(CMAKE) -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_DIST_DIR=$(DIST)/linux-x64 \
@@ -93,10 +101,10 @@ tsan: $(TSAN)/CMakeCache.txt
 test-native: native windows deps-test
 	ctest --test-dir $(NATIVE) --output-on-failure
 
-test-asan: asan
+test-asan: asan deps-panel-test
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN) --output-on-failure
 
-test-tsan: tsan
+test-tsan: tsan deps-panel-test
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN) --output-on-failure
 
 test-windows: windows deps-test

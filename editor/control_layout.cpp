@@ -79,7 +79,7 @@ bool isBound(const PluginCore& core, const EditorControl& control) {
 }
 
 float shownValue(const PluginCore& core, const EditorControl& control) {
-    if (isBound(core, control) && core.paramCache) return core.paramCache[control.paramIndex];
+    if (isBound(core, control) && core.paramCache) return cachedParameter(core, control.paramIndex);
     return control.value;
 }
 
@@ -90,8 +90,9 @@ void appendControl(PluginCore& core, EditorControl& control) {
     *link = &control;
     if (isBound(core, control) && core.engine && core.paramCache) {
         char display[64];
-        core.paramCache[control.paramIndex] =
-            describePerformanceParameter(*core.engine, control.paramIndex, display);
+        storeCachedParameter(
+            core, control.paramIndex,
+            describePerformanceParameter(*core.engine, control.paramIndex, display));
     }
     control.dirty = 1;
     control.next = nullptr;

@@ -3,7 +3,6 @@
 // destruction with the plug-in object.
 #include "editor/kel_gui.h"
 
-#include "patches/float_to_int.h"
 #include "platform/platform.h"
 #include "shell/editor_factory.h"
 #include "shell/kel_vst.h"
@@ -40,13 +39,7 @@ HINSTANCE moduleHandle() {
 }
 } // namespace
 
-kelGui::kelGui(kelVst& owner) : AEffGUIEditor(&owner), core(&owner.getCore()), plugin(&owner) {
-    systemWindow = nullptr;
-    frame = nullptr;
-    rect.top = 0;
-    rect.left = 0;
-    rect.bottom = static_cast<VstInt16>(truncateToInt(core->editorHeight * core->editorScale));
-    rect.right = static_cast<VstInt16>(truncateToInt(core->editorWidth * core->editorScale));
+kelGui::kelGui(kelVst& owner) : PanelEditor(owner) {
     // A host thread that already runs COM in another mode refuses OLE: then there is nothing
     // to balance at destruction (uninitialising would tear down the host's COM).
     oleInitialised = SUCCEEDED(OleInitialize(nullptr));
@@ -60,16 +53,21 @@ kelGui::~kelGui() {
     if (oleInitialised) OleUninitialize();
 }
 
-int kelGui::panelWidth() const {
-    return truncateToInt(core->editorWidth * core->editorScale);
+void kelGui::invalidatePanel() {
+    if (core->editorWindow) InvalidateRect(static_cast<HWND>(core->editorWindow), nullptr, FALSE);
 }
 
-int kelGui::panelHeight() const {
-    return truncateToInt(core->editorHeight * core->editorScale);
+void kelGui::beginTextEdit(EditorControl& control, const ControlBox& box) {
+    if (!editWindow) return;
+    SetWindowTextA(editWindow, control.text ? control.text : "");
+    MoveWindow(editWindow, box.left, box.top, box.width, box.height, TRUE);
 }
 
-bool kelGui::pluginAlive() const {
-    return core->engine != nullptr && core->paramCache != nullptr;
+void kelGui::endTextEdit(EditorControl& control) {
+    if (editWindow && control.text && control.textCapacity > 0)
+        GetWindowTextA(editWindow, control.text, control.textCapacity);
+    // Parked outside the panel until the next edit.
+    if (editWindow) MoveWindow(editWindow, panelWidth(), 0, 0, 1, TRUE);
 }
 
 bool kelGui::open(void* parent) {
@@ -186,4 +184,8 @@ void kelGui::onWindowGone(HWND gone) {
 
 AEffEditor* createEditor(kelVst& plugin) {
     return new kelGui(plugin);
+}
+
+void stopEditor(AEffEditor*) {
+    // Everything the Windows panel does runs on the host's user-interface thread.
 }

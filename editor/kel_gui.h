@@ -1,11 +1,11 @@
-// kelGui: the instrument's own control panel. One child window in the host's window, drawn with
-// GDI into an off-screen bitmap and copied to the screen at every paint; it owns the 14 control
-// records the painter and the mouse handler walk, and keeps the window, back buffer and edit
-// window for as long as the host has the panel open.
+// kelGui: the instrument's own control panel on Windows. One child window in the host's window,
+// drawn with GDI into an off-screen bitmap and copied to the screen at every paint; it keeps the
+// window, back buffer and edit window for as long as the host has the panel open. The control
+// records, the gestures and what to draw are shared with the X11 panel (PanelEditor).
 #pragma once
 
 #include "editor/control_layout.h"
-#include "vst/aeff_editor.h"
+#include "editor/panel_editor.h"
 
 #include <windows.h>
 
@@ -23,7 +23,7 @@ constexpr int kClassNameLength = 100;
 /// less unregisters the window class.
 extern std::atomic<std::int32_t> editorCount;
 
-class kelGui : public AEffGUIEditor {
+class kelGui : public PanelEditor {
   public:
     explicit kelGui(kelVst& plugin);
     ~kelGui() override;
@@ -42,33 +42,26 @@ class kelGui : public AEffGUIEditor {
     /// edit window inside it) went away without close, e.g. with a host window destroyed first.
     void onWindowGone(HWND window);
 
-    /// The panel's size in device pixels (editorWidth x editorScale, editorHeight x editorScale).
-    int panelWidth() const;
-    int panelHeight() const;
+    /// InvalidateRect of the panel window, without erasing.
+    void invalidatePanel() override;
+    /// The child edit window over the TextField's box, showing its text.
+    void beginTextEdit(EditorControl& control, const ControlBox& box) override;
+    /// The edit window's text copied into the TextField, the edit window parked outside the
+    /// panel.
+    void endTextEdit(EditorControl& control) override;
 
-    /// True while the plug-in object's state the editor reads (engine and parameter cache)
-    /// exists: false once its teardown has begun.
-    bool pluginAlive() const;
-
-    // Editor state, in the order of the editor's record. The painter and the input handler
-    // (painter.cpp, input.cpp) work on it directly.
+    // The Windows side's state; the shared state (gesture, controls, core and plug-in) is in
+    // PanelEditor. The painter and the input handler (painter.cpp, input.cpp) work on it
+    // directly.
     char className[kClassNameLength] = {}; ///< window class name; empty until the first open
     OSVERSIONINFOEXA osVersion = {};       ///< Windows version, filled at each open
-    std::int32_t lastMouseX = 0;           ///< device pixels: last press or relative drag step
-    std::int32_t lastMouseY = 0;
-    EditorControl* dragControl = nullptr;     ///< control under the held button; null when idle
-    EditorControl* selectedControl = nullptr; ///< last pressed control, until the next press
-    HWND editWindow = nullptr;                ///< child edit window used by TextField controls
-    HBITMAP backBitmap = nullptr;             ///< off-screen bitmap, panel size
-    HDC backDC = nullptr;                     ///< memory DC with backBitmap selected
-    PluginCore* core = nullptr;               ///< the instrument core with the shared fields
-    kelVst* plugin = nullptr;                 ///< the plug-in object (the owner)
+    HWND editWindow = nullptr;             ///< child edit window used by TextField controls
+    HBITMAP backBitmap = nullptr;          ///< off-screen bitmap, panel size
+    HDC backDC = nullptr;                  ///< memory DC with backBitmap selected
 
     /// The panel window as this editor created it; PluginCore's editorWindow mirrors it while
     /// the plug-in object exists, this copy serves the editor's own teardown.
     HWND window = nullptr;
-    /// The 14 control records and their captions; PluginCore's controls list links them.
-    PanelControls panel = {};
 
   private:
     /// Releases the back buffer, the edit window and the panel window (whichever exist).

@@ -1,5 +1,7 @@
-// The panel's painter: every WM_PAINT redraws into the editor's back buffer, fully or only the
-// dirty controls, and copies the whole panel to the screen with one BitBlt.
+// The Windows panel's painter: every WM_PAINT redraws into the editor's back buffer through a
+// GDI canvas (what is drawn is shared with the X11 panel, panel_painter.h) and copies the whole
+// panel to the screen with one BitBlt. The HDC forms of the drawing helpers draw one step on a
+// device context, as the paint does.
 //
 // Resource rule for all drawing: each pen, brush and font is created for its step and selected
 // into the device context, and the object it replaces is deleted at once; the paint restores
@@ -7,6 +9,8 @@
 #pragma once
 
 #include "editor/editor_control.h"
+#include "editor/panel_canvas_gdi.h"
+#include "editor/panel_painter.h"
 
 #include <windows.h>
 
@@ -22,9 +26,6 @@ void paintEditor(kelGui& gui, HWND window);
 /// Draws one control into dc by its kind at the editor's scale.
 void drawControl(kelGui& gui, HDC dc, const EditorControl& control);
 
-/// The system's default face at height pixels (cell height), styled by the Style* font bits.
-HFONT makeFont(int height, std::uint32_t style);
-
 /// Text centred in the box (left, top, width, height) in colour; nothing for a null or empty
 /// text. Text wider than the box spills equally to both sides.
 void drawCentredText(HDC dc, int left, int top, int width, int height, const char* text,
@@ -38,6 +39,3 @@ void drawRaised(HDC dc, const PluginCore& core, int left, int top, int right, in
 /// A round face: a filled ellipse with a light upper-left and a dark lower-right rim.
 void drawRoundFace(HDC dc, const PluginCore& core, int left, int top, int right, int bottom,
                    std::uint32_t colour);
-
-/// colour with red, green and blue each multiplied by factor, truncated and limited to 255.
-std::uint32_t brighten(std::uint32_t colour, float factor);

@@ -156,6 +156,7 @@ void kelVst::initialiseCore() {
 }
 
 kelVst::~kelVst() {
+    if (editor) stopEditor(editor);
     busy.suspended.store(1);
     worker.stop();
     // A host never closes a plug-in while it processes, but leave no doubt: wait until the
@@ -236,9 +237,9 @@ void kelVst::applyProgram(std::int32_t program) {
 void kelVst::applyParameter(int index, float value, std::uint32_t stamp) {
     setPerformanceParameter(*core.engine, index, value, core.sampleRate);
     fieldStamps[appliedProgram][index] = stamp;
-    float& cached = core.paramCache[index];
+    const float cached = core.paramCache[index];
     if (value == cached || std::isnan(value) || std::isnan(cached)) return;
-    cached = value;
+    storeCachedParameter(core, index, value);
     markControlsDirty(index);
 }
 
@@ -333,4 +334,6 @@ void kelVst::serviceRequests(void* self) {
 AEffEditor* createEditor(kelVst&) {
     return nullptr;
 }
+
+void stopEditor(AEffEditor*) {}
 #endif

@@ -6,6 +6,7 @@
 #include "engine/midi_input.h"
 #include "engine/synth_engine.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -82,6 +83,16 @@ struct PluginCore {
     BusyFlags* busy = nullptr;  ///< the owning plug-in object's flags and writers' lock
     kelVst* owner = nullptr;    ///< the plug-in object this core is embedded in
 };
+
+/// One entry of the parameter cache. Writers change it under busy.writers; the editor reads it
+/// without the lock where its input runs on a thread of its own (the X11 panel), so every write
+/// and that read are single atomic accesses.
+inline float cachedParameter(const PluginCore& core, int index) {
+    return std::atomic_ref<float>(core.paramCache[index]).load(std::memory_order_relaxed);
+}
+inline void storeCachedParameter(const PluginCore& core, int index, float value) {
+    std::atomic_ref<float>(core.paramCache[index]).store(value, std::memory_order_relaxed);
+}
 
 /// The process-wide name table: effect, vendor, product, then six name/label pairs.
 extern const char* nameTable[NameTableSize];

@@ -109,7 +109,8 @@ bool kelVst::getProgramNameIndexed(VstInt32, VstInt32 index, char* text) {
 
 void kelVst::refreshParamCache() {
     for (int i = 0; i < core.numParams; ++i)
-        core.paramCache[i] = describePerformanceParameter(*core.engine, i, core.scratchText);
+        storeCachedParameter(core, i,
+                             describePerformanceParameter(*core.engine, i, core.scratchText));
 }
 
 void kelVst::requestFullRedraw(bool add) {
@@ -163,7 +164,7 @@ void kelVst::editParameter(VstInt32 index, float v) {
     std::lock_guard<std::mutex> lock(busy.writers);
     if (!core.engine || !core.paramCache) return;
     takeHandedOverChanges();
-    if (v >= 0.0f && v <= 1.0f) core.paramCache[index] = v;
+    if (v >= 0.0f && v <= 1.0f) storeCachedParameter(core, index, v);
     setPerformanceParameter(*core.engine, index, core.paramCache[index], core.sampleRate);
     fieldStamps[appliedProgram][index] = handover.nextStamp();
     publish();

@@ -21,10 +21,10 @@ VstIntPtr countingHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, fl
     return 2400;
 }
 
-#if defined(_WIN32)
+#if defined(QUARNEL_PLUGIN_HAS_PANEL)
 constexpr VstInt32 kExpectedFlags = 0x131;
 #else
-constexpr VstInt32 kExpectedFlags = 0x130; // no editor panel on Linux
+constexpr VstInt32 kExpectedFlags = 0x130; // a Linux build without the X11 panel
 #endif
 } // namespace
 
