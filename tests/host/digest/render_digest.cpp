@@ -1,10 +1,11 @@
 // Prints a fingerprint of the plug-in's output for every built-in program at 44.1, 48 and
 // 96 kHz in blocks of 1, 17, 512 and 4096 frames: one line each, with a 64-bit FNV-1a hash of
-// the left and of the right output's bits over a phrase of notes, bends, controller changes,
-// a rest and a last note. Built for Linux and for Windows from this one source; the two
-// binaries' lists must be identical (tests/binaries_identical_test.sh).
+// the left and of the right output's bits over the identity phrase (tests/support). Built for Linux
+// and for Windows from this one source; the two binaries' lists must be identical
+// (tests/binaries_identical_test.sh).
 //
 // Usage: quarnel_render_digest PLUGIN
+#include "tests/support/identity_phrase.h"
 #include "tools/vst_host/plugin_host.h"
 
 #include <algorithm>
@@ -19,22 +20,8 @@ namespace {
 
 constexpr int kBuiltInPrograms = 46;
 
-struct TimedEvent {
-    float seconds;
-    std::uint8_t status, data1, data2;
-};
-
-const TimedEvent kPhrase[] = {
-    {0.000f, 0x90, 48, 100}, {0.003f, 0x90, 52, 1},   {0.011f, 0x90, 55, 127},
-    {0.020f, 0x90, 60, 64},  {0.021f, 0xB0, 20, 90},  {0.040f, 0x90, 64, 30},
-    {0.050f, 0xE0, 0, 100},  {0.070f, 0x90, 67, 110}, {0.080f, 0xB0, 7, 40},
-    {0.100f, 0x90, 72, 45},  {0.110f, 0xB0, 10, 20},  {0.120f, 0x90, 76, 90},
-    {0.150f, 0xB0, 64, 127}, {0.160f, 0x80, 48, 0},   {0.180f, 0xB0, 21, 30},
-    {0.230f, 0x80, 52, 0},   {0.300f, 0xB0, 64, 0},   {0.340f, 0xE0, 0, 64},
-    {0.380f, 0xB0, 10, 64},  {0.450f, 0xB0, 123, 0},  {1.000f, 0x90, 62, 80},
-    {1.050f, 0x80, 62, 0},
-};
-constexpr float kPhraseSeconds = 1.1f;
+using phrase::kPhrase;
+using phrase::kPhraseSeconds;
 
 struct Hash {
     std::uint64_t value = 0xcbf29ce484222325ull;
