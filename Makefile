@@ -143,7 +143,8 @@ install-user:
 # docs/performance.md. Only the DLL and its timing program are built in the Windows tree.
 bench: $(WINDOWS)/CMakeCache.txt | deps deps-native
 	@tools/setup/install-deps.sh $(BENCH_PACKAGES)
-	$(CMAKE) -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON -DQUARNEL_TESTS=OFF
+	$(CMAKE) -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON -DQUARNEL_TESTS=OFF \
+	    -DQUARNEL_TOOLS=ON
 	$(CMAKE) --build $(BENCH) -j$(JOBS)
 	$(CMAKE) --build $(WINDOWS) -j$(JOBS) --target Quarnel quarnel-time-plugin
 	$(BENCH)/bench/quarnel_bench --benchmark_out=$(BENCH)/quarnel_bench.json

@@ -130,10 +130,15 @@ struct Chain {
 
 /// The chain for n frames: main holds the voices' mix on entry; main and send receive the left
 /// and right outputs. Template arguments choose the bus of the echo and of the ensemble.
+///
+/// The three filters are recurrences whose every sample waits on the one before, so the loop
+/// is skewed: while frame k goes through the send filter, echo, ensemble and return, frame k - 1
+/// goes through the high-pass and frame k - 2 through the low-pass, shaper and pan. The three
+/// recurrences then run side by side; each unit still sees its frames in order.
 template <bool echoOnSend, bool ensembleOnSend>
 void runChain(Chain& c, float* main, float* send, int n) {
-    for (int k = 0; k < n; ++k) {
-        float x = main[k] * kSplitGain;
+    auto front = [&c](float mixed) {
+        float x = mixed * kSplitGain;
         float s = biquadSample(c.sendFilter, x);
         if (c.echoOn) {
             if (echoOnSend)
@@ -147,13 +152,32 @@ void runChain(Chain& c, float* main, float* send, int n) {
             else
                 x = ensembleSample(c.ensemble, x);
         }
-        x += c.sendReturn * s * kPercent;
-        x = biquadSample(c.hpf, x);
+        return x + c.sendReturn * s * kPercent;
+    };
+    auto back = [&c, main, send](float x, int k) {
         x = biquadSample(c.lpf, x);
         if (c.shaperOn) x = shapeSample(c.shaper, x);
         send[k] = limitOutput(x * c.panRight);
         main[k] = limitOutput(x * c.panLeft);
+    };
+    if (n < 2) {
+        for (int k = 0; k < n; ++k)
+            back(biquadSample(c.hpf, front(main[k])), k);
+        return;
     }
+    float returned = front(main[0]);                  // frame k - 1 after the return
+    float highPassed = biquadSample(c.hpf, returned); // frame k - 2 after the high-pass
+    returned = front(main[1]);
+    for (int k = 2; k < n; ++k) {
+        const float next = front(main[k]);
+        const float filtered = biquadSample(c.hpf, returned);
+        back(highPassed, k - 2);
+        returned = next;
+        highPassed = filtered;
+    }
+    const float last = biquadSample(c.hpf, returned);
+    back(highPassed, n - 2);
+    back(last, n - 1);
 }
 
 void copyHistory(Biquad& to, const Biquad& from) {
