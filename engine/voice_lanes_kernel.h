@@ -371,9 +371,12 @@ void loadLanes(const SynthEngine& engine, Lanes& lanes) {
     for (int v = 0; v < kVoiceCount; ++v) {
         const Voice& voice = engine.voices[v];
         const bool sounding = voice.state != VoiceFree;
-        lanes.phaseA[v] = voice.phaseA;
-        lanes.phaseB[v] = voice.phaseB;
-        lanes.lfoPhase[v] = engine.lfo[v].lfoPhase;
+        // A free voice's lane is read with its group and its result dropped; what the voice
+        // last held (phases for tables that a sample-rate change may have shortened since) is
+        // not read, so its table reads stay inside the tables.
+        lanes.phaseA[v] = sounding ? voice.phaseA : 0.0f;
+        lanes.phaseB[v] = sounding ? voice.phaseB : 0.0f;
+        lanes.lfoPhase[v] = sounding ? engine.lfo[v].lfoPhase : 0.0f;
         lanes.lfoIncrement[v] = engine.lfo[v].lfoIncrement;
         lanes.noteIncrement[v] = engine.noteIncrement[voice.note & 0x7F];
         lanes.velocity[v] = static_cast<float>(voice.velocity);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 using namespace enginetest;
@@ -116,6 +117,34 @@ TEST_F(RenderTest, ReleasedVoiceIsFreedInTheSampleItsAmplitudeReachesZero) {
     EXPECT_EQ(voice.note, 0);
     EXPECT_EQ(voice.levels[0], 0.0f);
     EXPECT_NEAR(frames, 441, 2); // 10 ms
+}
+
+TEST_F(RenderTest, WhatAFreeVoiceHoldsIsNeverRead) {
+    // A free voice keeps the phases it last had, which a sample-rate change can leave far
+    // outside the new, shorter tables; here they are made as hostile as they can be.
+    on(60);
+    on(67);
+    const StereoBuffer clean = [&] {
+        std::unique_ptr<SynthEngine> other = makeTestEngine();
+        Channels otherChannels;
+        handleMidi(*other, otherChannels[0], kNoteOn, 60, 127);
+        handleMidi(*other, otherChannels[0], kNoteOn, 67, 127);
+        StereoBuffer out(600);
+        render(*other, otherChannels[0], out.outputs(), 600);
+        return out;
+    }();
+    const float hostile[] = {1e9f, -1e9f, std::numeric_limits<float>::quiet_NaN(),
+                             std::numeric_limits<float>::infinity()};
+    int i = 0;
+    for (int v = 0; v < kVoiceCount; ++v) {
+        if (engine->voices[v].state != VoiceFree) continue;
+        engine->voices[v].phaseA = hostile[i++ % 4];
+        engine->voices[v].phaseB = hostile[i++ % 4];
+        engine->lfo[v].lfoPhase = hostile[i++ % 4];
+    }
+    const StereoBuffer out = renderBlock(600);
+    EXPECT_EQ(out.left, clean.left);
+    EXPECT_EQ(out.right, clean.right);
 }
 
 TEST_F(RenderTest, HeldVoiceIsNotFreedAtZeroAmplitude) {
