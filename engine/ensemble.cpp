@@ -13,6 +13,40 @@ void processEnsemble(Ensemble& e, float* buffer, int n) {
     endEnsemble(e, run);
 }
 
+void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
+    // A local copy, which the plan's stores cannot be taken to overwrite.
+    EnsembleRun r = unit;
+    alignas(16) float angle0[kEnsemblePlanFrames];
+    alignas(16) float angle1[kEnsemblePlanFrames];
+    plan.silentTap = 0.0f;
+    for (int k = 0; k < n; ++k) {
+        plan.write[k] = r.position;
+        if (!(r.phase >= 0.0f && r.phase < r.scale)) r.phase = 0.0f;
+        const float s = r.phase * kEnsembleTapSpan;
+        const std::int32_t i0 = static_cast<std::int32_t>(s);
+        const std::int32_t i1 = i0 + 1;
+        const float f = s - static_cast<float>(i0);
+        angle0[k] = f * kEnsemblePi;
+        angle1[k] = (static_cast<float>(i1) - s) * kEnsemblePi;
+        const float* entry0 = ensembleTapEntry(r, i0);
+        const float* entry1 = ensembleTapEntry(r, i1);
+        plan.read0[k] = entry0 ? entry0 : &plan.silentTap;
+        plan.read1[k] = entry1 ? entry1 : &plan.silentTap;
+        advanceSweep(r);
+    }
+    unit = r;
+    for (int k = n; k % 4 != 0; ++k)
+        angle0[k] = angle1[k] = 0.0f;
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 half = _mm_set1_ps(0.5f);
+    for (int k = 0; k < n; k += 4) {
+        const __m128 c0 = crossfadeCosineLanes(_mm_load_ps(angle0 + k));
+        const __m128 c1 = crossfadeCosineLanes(_mm_load_ps(angle1 + k));
+        _mm_store_ps(plan.weight0 + k, _mm_mul_ps(_mm_add_ps(c0, one), half));
+        _mm_store_ps(plan.weight1 + k, _mm_mul_ps(_mm_add_ps(c1, one), half));
+    }
+}
+
 namespace {
 
 /// The sweep after n per-sample steps, each the guard and advance of ensembleSample. Where the

@@ -61,16 +61,22 @@ inline void endEnsemble(Ensemble& e, const EnsembleRun& run) {
     e.position = run.position;
 }
 
-/// The delay line read tap samples back from the newest entry; nothing outside the 16 taps.
-inline float ensembleTap(const EnsembleRun& r, std::int32_t tap) {
-    if (tap < 0 || tap >= kEnsembleTaps) return 0.0f;
+/// The line entry tap reads, tap samples back from the newest one; null outside the 16 taps.
+inline float* ensembleTapEntry(const EnsembleRun& r, std::int32_t tap) {
+    if (tap < 0 || tap >= kEnsembleTaps) return nullptr;
     std::int32_t index = r.position + r.taps[tap];
     if (index >= r.maxDelay) index -= r.maxDelay;
     if (index < 0 || index >= r.maxDelay) { // a tap longer than the ring: wrap it into it
         index %= r.maxDelay;
         if (index < 0) index += r.maxDelay;
     }
-    return r.line[index];
+    return r.line + index;
+}
+
+/// The delay line read tap samples back from the newest entry; nothing outside the 16 taps.
+inline float ensembleTap(const EnsembleRun& r, std::int32_t tap) {
+    const float* entry = ensembleTapEntry(r, tap);
+    return entry ? *entry : 0.0f;
 }
 
 /// Advances the sweep by one sample, keeping it inside 0..scale.
@@ -90,14 +96,12 @@ inline void advanceSweep(EnsembleRun& r) {
 /// sample adds the same rounded increment.
 void skipEnsemble(EnsembleRun& r, int n);
 
-/// cos a and cos b for a and b in 0..pi (limited to it), for the crossfade weights: a
-/// single-precision polynomial evaluated for both in one SSE vector, within a few units in the
-/// last place of a float. cos x = -sin(x - pi/2), and the sine's Taylor series to the 13th
-/// power leaves an error below 1e-9 over -pi/2..pi/2.
-inline void crossfadeCosines(float a, float b, float& cosA, float& cosB) {
+/// cos x of each lane of x, limited to 0..pi, for the crossfade weights: a single-precision
+/// polynomial within a few units in the last place of a float. cos x = -sin(x - pi/2), and the
+/// sine's Taylor series to the 13th power leaves an error below 1e-9 over -pi/2..pi/2.
+inline __m128 crossfadeCosineLanes(__m128 x) {
     constexpr float kPiSingle = 3.14159265358979f;
     constexpr float kHalfPiSingle = 1.57079632679490f;
-    __m128 x = _mm_setr_ps(a, b, 0.0f, 0.0f);
     x = _mm_min_ps(_mm_max_ps(x, _mm_setzero_ps()), _mm_set1_ps(kPiSingle));
     const __m128 y = _mm_sub_ps(x, _mm_set1_ps(kHalfPiSingle));
     const __m128 z = _mm_mul_ps(y, y);
@@ -108,29 +112,64 @@ inline void crossfadeCosines(float a, float b, float& cosA, float& cosB) {
     p = _mm_add_ps(_mm_mul_ps(p, z), _mm_set1_ps(1.0f / 120.0f));
     p = _mm_add_ps(_mm_mul_ps(p, z), _mm_set1_ps(-1.0f / 6.0f));
     const __m128 sine = _mm_add_ps(y, _mm_mul_ps(_mm_mul_ps(y, z), p));
-    const __m128 cosine = _mm_sub_ps(_mm_setzero_ps(), sine);
+    return _mm_sub_ps(_mm_setzero_ps(), sine);
+}
+
+/// cos a and cos b (crossfadeCosineLanes) for one sample's two taps.
+inline void crossfadeCosines(float a, float b, float& cosA, float& cosB) {
+    const __m128 cosine = crossfadeCosineLanes(_mm_setr_ps(a, b, 0.0f, 0.0f));
     cosA = _mm_cvtss_f32(cosine);
     cosB = _mm_cvtss_f32(_mm_shuffle_ps(cosine, cosine, _MM_SHUFFLE(1, 1, 1, 1)));
 }
 
+/// Pi as the crossfade angles use it.
+constexpr float kEnsemblePi = 3.14159265358979f;
+/// The sweep position times this is the fractional tap number (taps 0..15).
+constexpr float kEnsembleTapSpan = static_cast<float>(kEnsembleTaps - 1);
+
 /// One sample through the ensemble.
 [[gnu::always_inline]] inline float ensembleSample(EnsembleRun& r, float x) {
-    constexpr float kPi = 3.14159265358979f;
-    // The sweep position times this is the fractional tap number (taps 0..15).
-    constexpr float kTapSpan = static_cast<float>(kEnsembleTaps - 1);
     r.line[r.position] = x;
     // The sweep is kept inside 0..scale, so the tap number below is always 0..15.
     if (!(r.phase >= 0.0f && r.phase < r.scale)) r.phase = 0.0f;
-    const float s = r.phase * kTapSpan;
+    const float s = r.phase * kEnsembleTapSpan;
     const std::int32_t i0 = static_cast<std::int32_t>(s);
     const std::int32_t i1 = i0 + 1;
     const float f = s - static_cast<float>(i0);
     float c0, c1;
-    crossfadeCosines(f * kPi, (static_cast<float>(i1) - s) * kPi, c0, c1);
+    crossfadeCosines(f * kEnsemblePi, (static_cast<float>(i1) - s) * kEnsemblePi, c0, c1);
     const float w0 = (c0 + 1.0f) * 0.5f;
     const float w1 = (c1 + 1.0f) * 0.5f;
     const float wet = w0 * ensembleTap(r, i0) + w1 * ensembleTap(r, i1);
     const float out = (1.0f - r.mix) * x + wet * r.mix;
     advanceSweep(r);
     return out;
+}
+
+/// Frames one EnsemblePlan holds.
+constexpr int kEnsemblePlanFrames = 256;
+
+/// The sweep does not depend on the signal, so a run of frames can be worked out ahead of it:
+/// where each frame writes, which two entries it reads (a tap outside the sixteen reads a
+/// zero of the plan's own) and with which weights. The weights' cosines are then evaluated
+/// four frames to a vector, and each frame of the signal is a write, two reads and the mix.
+struct EnsemblePlan {
+    alignas(16) float weight0[kEnsemblePlanFrames];
+    alignas(16) float weight1[kEnsemblePlanFrames];
+    const float* read0[kEnsemblePlanFrames];
+    const float* read1[kEnsemblePlanFrames];
+    std::int32_t write[kEnsemblePlanFrames];
+    float silentTap; ///< 0, read by taps outside the sixteen
+};
+
+/// Plans n frames (1..kEnsemblePlanFrames), advancing r's sweep and position as n calls of
+/// ensembleSample do.
+void planEnsemble(EnsembleRun& r, EnsemblePlan& plan, int n);
+
+/// Frame k of the plan applied to sample x: the same result as ensembleSample.
+[[gnu::always_inline]] inline float
+plannedEnsembleSample(const EnsembleRun& r, const EnsemblePlan& plan, int k, float x) {
+    r.line[plan.write[k]] = x;
+    const float wet = plan.weight0[k] * *plan.read0[k] + plan.weight1[k] * *plan.read1[k];
+    return (1.0f - r.mix) * x + wet * r.mix;
 }

@@ -128,56 +128,96 @@ struct Chain {
     float sendReturn, panLeft, panRight;
 };
 
-/// The chain for n frames: main holds the voices' mix on entry; main and send receive the left
-/// and right outputs. Template arguments choose the bus of the echo and of the ensemble.
+/// limitOutput for each lane of x.
+inline __m128 limitOutputLanes(__m128 x) {
+    const __m128 finite = _mm_cmpeq_ps(_mm_sub_ps(x, x), _mm_setzero_ps());
+    const __m128 held =
+        _mm_max_ps(_mm_min_ps(x, _mm_set1_ps(kOutputLimit)), _mm_set1_ps(-kOutputLimit));
+    return _mm_and_ps(finite, held);
+}
+
+/// The end of the chain, which remembers nothing from frame to frame, four frames at a time:
+/// send holds the low-pass output on entry; the shaper and the pan write both outputs.
+void shapeAndPan(const ShaperRun& shaper, bool shaperOn, float panLeft, float panRight, float* main,
+                 float* send, int n) {
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        __m128 x = _mm_loadu_ps(send + k);
+        if (shaperOn) x = shapeLanes(shaper, x);
+        _mm_storeu_ps(send + k, limitOutputLanes(_mm_mul_ps(x, _mm_set1_ps(panRight))));
+        _mm_storeu_ps(main + k, limitOutputLanes(_mm_mul_ps(x, _mm_set1_ps(panLeft))));
+    }
+    for (; k < n; ++k) {
+        float x = send[k];
+        if (shaperOn) x = shapeSample(shaper, x);
+        send[k] = limitOutput(x * panRight);
+        main[k] = limitOutput(x * panLeft);
+    }
+}
+
+/// The chain for n frames (at most kEnsemblePlanFrames): main holds the voices' mix on entry;
+/// main and send receive the left and right outputs. Template arguments choose the bus of the
+/// echo and of the ensemble.
 ///
 /// The three filters are recurrences whose every sample waits on the one before, so the loop
 /// is skewed: while frame k goes through the send filter, echo, ensemble and return, frame k - 1
-/// goes through the high-pass and frame k - 2 through the low-pass, shaper and pan. The three
-/// recurrences then run side by side; each unit still sees its frames in order.
+/// goes through the high-pass and frame k - 2 through the low-pass. The three recurrences then
+/// run side by side; each unit still sees its frames in order. What depends on no earlier
+/// frame is taken out of the loop: the ensemble's sweep before it, the shaper and pan after it.
+///
+/// The units are copied into locals for the loop and back after it. Nothing else can reach a
+/// local whose address stays in this function, so the stores into the delay lines cannot be
+/// taken for stores into the units' own fields, and their fields stay in registers.
 template <bool echoOnSend, bool ensembleOnSend>
 void runChain(Chain& c, float* main, float* send, int n) {
-    auto front = [&c](float mixed) {
+    Biquad sendFilter = c.sendFilter, hpf = c.hpf, lpf = c.lpf;
+    EchoRun echo = c.echo;
+    const bool echoOn = c.echoOn, ensembleOn = c.ensembleOn;
+    const float sendReturn = c.sendReturn;
+    EnsemblePlan plan;
+    if (ensembleOn) planEnsemble(c.ensemble, plan, n);
+    const EnsembleRun& ensemble = c.ensemble;
+
+    auto front = [&](float mixed, int k) __attribute__((always_inline)) {
         float x = mixed * kSplitGain;
-        float s = biquadSample(c.sendFilter, x);
-        if (c.echoOn) {
+        float s = biquadSample(sendFilter, x);
+        if (echoOn) {
             if (echoOnSend)
-                s = echoSample(c.echo, s);
+                s = echoSample(echo, s);
             else
-                x = echoSample(c.echo, x);
+                x = echoSample(echo, x);
         }
-        if (c.ensembleOn) {
+        if (ensembleOn) {
             if (ensembleOnSend)
-                s = ensembleSample(c.ensemble, s);
+                s = plannedEnsembleSample(ensemble, plan, k, s);
             else
-                x = ensembleSample(c.ensemble, x);
+                x = plannedEnsembleSample(ensemble, plan, k, x);
         }
-        return x + c.sendReturn * s * kPercent;
-    };
-    auto back = [&c, main, send](float x, int k) {
-        x = biquadSample(c.lpf, x);
-        if (c.shaperOn) x = shapeSample(c.shaper, x);
-        send[k] = limitOutput(x * c.panRight);
-        main[k] = limitOutput(x * c.panLeft);
+        return x + sendReturn * s * kPercent;
     };
     if (n < 2) {
         for (int k = 0; k < n; ++k)
-            back(biquadSample(c.hpf, front(main[k])), k);
-        return;
+            send[k] = biquadSample(lpf, biquadSample(hpf, front(main[k], k)));
+    } else {
+        float returned = front(main[0], 0);             // frame k - 1 after the return
+        float highPassed = biquadSample(hpf, returned); // frame k - 2 after the high-pass
+        returned = front(main[1], 1);
+        for (int k = 2; k < n; ++k) {
+            const float next = front(main[k], k);
+            const float filtered = biquadSample(hpf, returned);
+            send[k - 2] = biquadSample(lpf, highPassed);
+            returned = next;
+            highPassed = filtered;
+        }
+        const float last = biquadSample(hpf, returned);
+        send[n - 2] = biquadSample(lpf, highPassed);
+        send[n - 1] = biquadSample(lpf, last);
     }
-    float returned = front(main[0]);                  // frame k - 1 after the return
-    float highPassed = biquadSample(c.hpf, returned); // frame k - 2 after the high-pass
-    returned = front(main[1]);
-    for (int k = 2; k < n; ++k) {
-        const float next = front(main[k]);
-        const float filtered = biquadSample(c.hpf, returned);
-        back(highPassed, k - 2);
-        returned = next;
-        highPassed = filtered;
-    }
-    const float last = biquadSample(c.hpf, returned);
-    back(highPassed, n - 2);
-    back(last, n - 1);
+    shapeAndPan(c.shaper, c.shaperOn, c.panLeft, c.panRight, main, send, n);
+    c.sendFilter = sendFilter;
+    c.hpf = hpf;
+    c.lpf = lpf;
+    c.echo = echo;
 }
 
 void copyHistory(Biquad& to, const Biquad& from) {
@@ -202,12 +242,17 @@ void processOutputChain(SynthEngine& engine, const ChannelState& channel1, float
     c.panRight = channel1.panRight;
     const bool echoOnSend = patch.echoTime > 0;
     const bool ensembleOnSend = patch.lfoDepth > 0;
-    if (echoOnSend)
-        ensembleOnSend ? runChain<true, true>(c, main, send, n)
-                       : runChain<true, false>(c, main, send, n);
-    else
-        ensembleOnSend ? runChain<false, true>(c, main, send, n)
-                       : runChain<false, false>(c, main, send, n);
+    for (int start = 0; start < n; start += kEnsemblePlanFrames) {
+        const int frames = std::min(kEnsemblePlanFrames, n - start);
+        float* const left = main + start;
+        float* const right = send + start;
+        if (echoOnSend)
+            ensembleOnSend ? runChain<true, true>(c, left, right, frames)
+                           : runChain<true, false>(c, left, right, frames);
+        else
+            ensembleOnSend ? runChain<false, true>(c, left, right, frames)
+                           : runChain<false, false>(c, left, right, frames);
+    }
     copyHistory(engine.sendFilter, c.sendFilter);
     copyHistory(engine.hpf, c.hpf);
     copyHistory(engine.lpf, c.lpf);

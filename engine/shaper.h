@@ -1,6 +1,8 @@
 // Arctangent output saturation read from a 512-entry table, continued linearly beyond its end.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstdint>
 
@@ -42,4 +44,30 @@ inline float shapeSample(const ShaperRun& r, float x) {
         y = r.last + r.lastSlope * (u - static_cast<float>(r.length - 1));
     }
     return x < 0.0f ? -y : y;
+}
+
+/// shapeSample for each lane of x.
+inline __m128 shapeLanes(const ShaperRun& r, __m128 x) {
+    const __m128 magnitudeBits = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 u =
+        _mm_mul_ps(_mm_mul_ps(_mm_and_ps(_mm_mul_ps(x, _mm_set1_ps(r.drive)), magnitudeBits),
+                              _mm_set1_ps(kShaperInputScale)),
+                   _mm_set1_ps(static_cast<float>(r.length)));
+    const __m128 inside = _mm_cmplt_ps(u, _mm_set1_ps(static_cast<float>(r.length - 2)));
+    // Lanes beyond the table read entry 0, whose value is not used.
+    const __m128i i = _mm_and_si128(_mm_cvttps_epi32(u), _mm_castps_si128(inside));
+    alignas(16) std::int32_t at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), i);
+    const __m128 lo = _mm_setr_ps(r.table[at[0]], r.table[at[1]], r.table[at[2]], r.table[at[3]]);
+    const __m128 hi =
+        _mm_setr_ps(r.table[at[0] + 1], r.table[at[1] + 1], r.table[at[2] + 1], r.table[at[3] + 1]);
+    const __m128 read =
+        _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_sub_ps(u, _mm_cvtepi32_ps(i))));
+    const __m128 beyond =
+        _mm_add_ps(_mm_set1_ps(r.last),
+                   _mm_mul_ps(_mm_set1_ps(r.lastSlope),
+                              _mm_sub_ps(u, _mm_set1_ps(static_cast<float>(r.length - 1)))));
+    const __m128 y = _mm_or_ps(_mm_and_ps(inside, read), _mm_andnot_ps(inside, beyond));
+    const __m128 negative = _mm_cmplt_ps(x, _mm_setzero_ps());
+    return _mm_xor_ps(y, _mm_and_ps(negative, _mm_set1_ps(-0.0f)));
 }

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -230,6 +231,43 @@ TEST(EnsembleTest, SkippingSilenceLeavesWhatSilenceSampleBySampleLeaves) {
     }
 }
 
+TEST(EnsembleTest, PlannedFramesMatchTheSampleBySampleUnit) {
+    std::mt19937 random(9);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int round = 0; round < 400; ++round) {
+        const int ring = 1 + static_cast<int>(unit(random) * 120.0f);
+        std::int32_t taps[kEnsembleTaps];
+        for (std::int32_t& tap : taps) // some longer than the ring, some of them negative
+            tap =
+                static_cast<std::int32_t>((unit(random) * 3.0f - 0.5f) * static_cast<float>(ring));
+        // Scales above 1 put tap 16 (outside the sixteen) into the crossfade; phases outside
+        // 0..scale restart the sweep.
+        const float scale = round % 3 == 0 ? 1.1f : 1.0f;
+        const float step = (unit(random) - 0.3f) * 0.05f;
+        const float phase = round % 5 == 0 ? 1.5f : unit(random) * scale;
+        const int position = static_cast<int>(unit(random) * static_cast<float>(ring - 1));
+        std::vector<float> lineA(static_cast<std::size_t>(ring));
+        for (float& v : lineA)
+            v = unit(random) - 0.5f;
+        std::vector<float> lineB = lineA;
+        const float mix = unit(random);
+        EnsembleRun a{lineA.data(), taps, phase, scale, step, mix, ring, position};
+        EnsembleRun b{lineB.data(), taps, phase, scale, step, mix, ring, position};
+        const int n = 1 + static_cast<int>(unit(random) * (kEnsemblePlanFrames - 1));
+        EnsemblePlan plan;
+        planEnsemble(b, plan, n);
+        for (int k = 0; k < n; ++k) {
+            const float x = unit(random) - 0.5f;
+            const float one = ensembleSample(a, x);
+            const float planned = plannedEnsembleSample(b, plan, k, x);
+            ASSERT_EQ(std::memcmp(&one, &planned, sizeof(float)), 0) << round << " frame " << k;
+        }
+        ASSERT_EQ(std::memcmp(&a.phase, &b.phase, sizeof(float)), 0) << round;
+        ASSERT_EQ(a.position, b.position) << round;
+        ASSERT_EQ(lineA, lineB) << round;
+    }
+}
+
 TEST(EnsembleTest, UnconfiguredUnitPassesItsInput) {
     Ensemble e = makeEnsemble(triangle(3, 6), 0.0f);
     e.lineRate = 0.0f;
@@ -278,4 +316,33 @@ TEST(ShaperTest, TableEntries) {
     EXPECT_NEAR(table[256], std::atan(1.25) / std::atan(2.5), 1e-6);
     for (int i = 1; i < kShaperLength; ++i)
         ASSERT_GT(table[i], table[i - 1]);
+}
+
+TEST(ShaperTest, FourLanesGiveTheOneSampleResultBitForBit) {
+    const std::vector<float> table = shaperTable();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> inputs = {0.0f,  -0.0f, 1e-30f,  -1e-30f,
+                                 6.6f,  -6.7f, 6.6413f, -6.6445f,
+                                 1e30f, -inf,  inf,     std::numeric_limits<float>::quiet_NaN()};
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> wide(-12.0f, 12.0f);
+    while (inputs.size() % 4 != 0 || inputs.size() < 4000)
+        inputs.push_back(wide(random));
+    for (float drive : {1.0f, 3.5f}) {
+        ShaperRun run{};
+        ASSERT_TRUE(beginShaper(table.data(), kShaperLength, drive, run));
+        for (std::size_t k = 0; k < inputs.size(); k += 4) {
+            alignas(16) float lanes[4];
+            _mm_store_ps(lanes, shapeLanes(run, _mm_loadu_ps(&inputs[k])));
+            for (int l = 0; l < 4; ++l) {
+                const float one = shapeSample(run, inputs[k + l]);
+                if (std::isnan(one)) {
+                    EXPECT_TRUE(std::isnan(lanes[l])) << inputs[k + l];
+                    continue;
+                }
+                ASSERT_EQ(std::memcmp(&one, &lanes[l], sizeof(float)), 0)
+                    << inputs[k + l] << " drive " << drive;
+            }
+        }
+    }
 }
