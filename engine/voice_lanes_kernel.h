@@ -29,6 +29,13 @@ constexpr int kMaxWrapSteps = 4;
 // the wrappers below give both builds one vocabulary. Comparisons are the ordered, quiet forms
 // (false for not-a-number), as the SSE2 instructions are.
 
+/// Makes the compiler read the indices just stored back from memory, one load per lane that
+/// feeds the table load's address, instead of moving each out of the vector register (two
+/// instructions a lane).
+template <typename T> inline void keepInMemory(T& object) {
+    __asm__("" : "+m"(object));
+}
+
 #if defined(__AVX2__)
 using F = __m256;
 using I = __m256i;
@@ -135,6 +142,7 @@ inline F select(F mask, F a, F b) {
 inline void loadPairs(const float* table, I index, F& lo, F& hi) {
     alignas(32) std::int32_t at[kLanes];
     storeInt(at, index);
+    keepInMemory(at);
     auto pair = [&](int l) {
         return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(table + at[l]));
     };
@@ -253,6 +261,7 @@ inline F select(F mask, F a, F b) {
 inline void loadPairs(const float* table, I index, F& lo, F& hi) {
     alignas(16) std::int32_t at[kLanes];
     storeInt(at, index);
+    keepInMemory(at);
     const I p0 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[0]));
     const I p1 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[1]));
     const I p2 = _mm_loadl_epi64(reinterpret_cast<const I*>(table + at[2]));
