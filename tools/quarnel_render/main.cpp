@@ -201,9 +201,10 @@ int run(const RenderOptions& options) {
         const double cpuSeconds = static_cast<double>(plugin.processingNanoseconds()) * 1e-9;
         // The clock counts in nanoseconds; a render that took none of it has no finite factor.
         const double realtime = seconds / std::max(cpuSeconds, 1e-9);
-        std::printf("cpu-time: cpu_ms=%.3f audio_s=%.6f realtime=%.3f calls=%lld\n",
+        std::printf("cpu-time: cpu_ms=%.3f audio_s=%.6f realtime=%.3f calls=%lld clock_ns=%lld\n",
                     cpuSeconds * 1e3, seconds, realtime,
-                    static_cast<long long>(plugin.processingCalls()));
+                    static_cast<long long>(plugin.processingCalls()),
+                    static_cast<long long>(plugin.clockPairNanoseconds()));
     }
     return 0;
 }

@@ -81,11 +81,16 @@ class PluginInstance {
     float getParameter(VstInt32 index) { return fx->getParameter(fx, index); }
 
     /// From now on render() sums the calling thread's CPU time spent inside processReplacing
-    /// (only the call itself, not the buffer handling around it).
-    void measureProcessing() { measuring = true; }
-    /// CPU time summed so far (nanoseconds) and the processReplacing calls it covers.
-    std::int64_t processingNanoseconds() const { return processingTime; }
+    /// (only the call itself, not the buffer handling around it). Reading the clock itself
+    /// takes CPU time, which a pair of readings around a call also counts; that cost is
+    /// measured here, before the first call, and taken off every call's time.
+    void measureProcessing();
+    /// CPU time summed so far (nanoseconds) less the clock's cost for each call, and the
+    /// processReplacing calls it covers.
+    std::int64_t processingNanoseconds() const;
     std::int64_t processingCalls() const { return processCalls; }
+    /// What one pair of clock readings adds to a call's time (nanoseconds).
+    std::int64_t clockPairNanoseconds() const { return clockPairCost; }
 
   private:
     AEffect* fx = nullptr;
@@ -94,6 +99,7 @@ class PluginInstance {
     bool measuring = false;
     std::int64_t processingTime = 0;
     std::int64_t processCalls = 0;
+    std::int64_t clockPairCost = 0;
 };
 
 /// CPU time the calling thread has used so far (nanoseconds): CLOCK_THREAD_CPUTIME_ID on Linux,
