@@ -112,6 +112,11 @@ void skipEnsemble(EnsembleRun& r, int n) {
             std::memset(r.line + r.maxDelay - wrapped, 0,
                         static_cast<std::size_t>(wrapped) * sizeof(float));
     }
+    skipEnsembleSweep(r, n);
+}
+
+void skipEnsembleSweep(EnsembleRun& r, int n) {
+    if (n <= 0) return;
     r.phase = skipSweep(r.phase, r.lfoStep, r.scale, n);
     r.position =
         static_cast<std::int32_t>(((r.position - n) % r.maxDelay + r.maxDelay) % r.maxDelay);

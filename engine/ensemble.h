@@ -96,6 +96,9 @@ inline void advanceSweep(EnsembleRun& r) {
 /// sample adds the same rounded increment.
 void skipEnsemble(EnsembleRun& r, int n);
 
+/// skipEnsemble for a unit whose ring is already all zeros: the sweep and position only.
+void skipEnsembleSweep(EnsembleRun& r, int n);
+
 /// cos x of each lane of x, limited to 0..pi, for the crossfade weights: a single-precision
 /// polynomial within a few units in the last place of a float. cos x = -sin(x - pi/2), and the
 /// sine's Taylor series to the 13th power leaves an error below 1e-9 over -pi/2..pi/2.

@@ -61,10 +61,27 @@ bool anyVoiceSounding(const SynthEngine& engine) {
     return false;
 }
 
-bool allZero(const float* values, std::int32_t count) {
-    for (std::int32_t i = 0; i < count; ++i)
-        if (values[i] != 0.0f) return false;
-    return true;
+/// True when every value is +0, the value silence leaves in the lines (a -0 there could still
+/// come out as -0). The bits are or-ed over blocks, a loop the compiler turns into vector
+/// instructions, with a look after each block.
+bool allPositiveZero(const float* values, std::int32_t count) {
+    constexpr std::int32_t kBlock = 64;
+    std::uint32_t bits = 0;
+    std::int32_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+        for (std::int32_t j = 0; j < kBlock; ++j) {
+            std::uint32_t v;
+            std::memcpy(&v, values + i + j, sizeof v);
+            bits |= v;
+        }
+        if (bits != 0) return false;
+    }
+    for (; i < count; ++i) {
+        std::uint32_t v;
+        std::memcpy(&v, values + i, sizeof v);
+        bits |= v;
+    }
+    return bits == 0;
 }
 
 /// The two glides for n frames: gain[k] and bend[k] are the values frame k uses.
@@ -274,12 +291,12 @@ bool chainAtRest(const SynthEngine& engine) {
         return false;
     const Echo& echo = engine.echo;
     if (echo.inverseLength != 0.0f && echo.line && echo.length > 0 &&
-        !allZero(echo.line.get(), echo.length))
+        !allPositiveZero(echo.line.get(), echo.length))
         return false;
     const Ensemble& ensemble = engine.ensemble;
     if (ensemble.lineRate != 0.0f && ensemble.line && ensemble.maxDelay > 0 &&
         ensemble.maxDelay <= ensemble.lineLength &&
-        !allZero(ensemble.line.get(), ensemble.maxDelay))
+        !allPositiveZero(ensemble.line.get(), ensemble.maxDelay))
         return false;
     return true;
 }
@@ -297,14 +314,14 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
     settleFilter(engine.hpf);
     settleFilter(engine.lpf);
 
+    // The echo's line and the ensemble's ring hold only zeros (chainAtRest looked), and
+    // silence writes zeros over them, so they are left as they are.
     EchoRun echo{};
     if (beginEcho(engine.echo, echo)) {
-        // Zeros written over zeros; the running sum is formed afresh at each wrap.
+        // The running sum is formed afresh at each wrap.
         echo.accumulator = (echo.accumulator - 0.0f) + 0.0f;
         for (int left = n; left > 0;) {
             const int run = std::min(left, echo.length - echo.position);
-            std::memset(echo.line + echo.position, 0,
-                        static_cast<std::size_t>(run) * sizeof(float));
             echo.position += run;
             left -= run;
             if (echo.position == echo.length) {
@@ -317,7 +334,7 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
 
     EnsembleRun ensemble{};
     if (beginEnsemble(engine.ensemble, ensemble)) {
-        skipEnsemble(ensemble, n);
+        skipEnsembleSweep(ensemble, n);
         endEnsemble(engine.ensemble, ensemble);
     }
 
