@@ -29,6 +29,8 @@ zynaddsubfx=/usr/lib/vst/ZynAddSubFX.so
 dll_programs="0 15 23 38"
 chord="48 52 55 60 64 67 72 76"
 seconds=10
+# The DLL comparison renders longer pieces: Wine's thread clock moves in 10 ms ticks.
+dll_seconds=100
 velocity=100
 
 for file in "$render" "$plugin" "$timer" "$build/tools/quarnel-write-chord" "$windows_timer" \
@@ -99,9 +101,9 @@ wineserver -p </dev/null >/dev/null 2>&1
 wine wineboot </dev/null >/dev/null 2>&1
 : >"$work/dll"
 for program in $dll_programs; do
-    native=$("$timer" "$plugin" "$program" "$runs" | grep '^cpu-time: ')
-    under_wine=$(wine "$windows_timer" "$dll" "$program" "$runs" </dev/null | tr -d '\r' |
-        grep '^cpu-time: ')
+    native=$("$timer" "$plugin" "$program" "$runs" $dll_seconds | grep '^cpu-time: ')
+    under_wine=$(wine "$windows_timer" "$dll" "$program" "$runs" $dll_seconds </dev/null |
+        tr -d '\r' | grep '^cpu-time: ')
     printf '%s\t%s\t%s\n' "$program" "$(field cpu_ms "$native")" "$(field cpu_ms "$under_wine")" \
         >>"$work/dll"
 done
@@ -166,12 +168,13 @@ would mean Quarnel costs an eighth of amsynth. Peak is the rendered piece's peak
 that every program made sound.
 
 The Windows DLL is timed under Wine by quarnel-time-plugin.exe, a small host built by the
-mingw-w64 tree that drives the DLL through its entry point with the same chord, block size and
-length; its Linux build times the .so the same way. Both read the thread's CPU time
-(GetThreadTimes under Wine) once around the whole run rather than around each call, because
-Wine's thread clock advances in scheduler ticks (10 ms); the run is 10 s of audio, so a tick is
-a few per cent of a run. The ratio says what the Windows build costs under Wine relative to the
-Linux build on this machine; it is not a figure for Windows itself.
+mingw-w64 tree that drives the DLL through its entry point with the same chord and block size;
+its Linux build times the .so the same way. Both read the thread's CPU time (GetThreadTimes
+under Wine) once around the whole run rather than around each call, because Wine's thread clock
+advances in scheduler ticks (10 ms); each run is $dll_seconds s of audio, so that a tick is a few
+per cent of it at most. Figures are CPU ms per $dll_seconds s, the least of $runs runs. The ratio
+says what the Windows build costs under Wine relative to the Linux build on this machine; it is
+not a figure for Windows itself.
 
 EOF
 
@@ -206,7 +209,7 @@ EOF
     echo
     echo "## The DLL under Wine against the .so"
     echo
-    echo "| Program | .so CPU ms | DLL CPU ms | DLL / .so |"
+    echo "| Program | .so CPU ms per $dll_seconds s | DLL CPU ms per $dll_seconds s | DLL / .so |"
     echo "| ---: | ---: | ---: | ---: |"
     awk -F '\t' '{ printf "| %s | %.1f | %.1f | %.2f |\n", $1, $2, $3, $3 / $2; s += $2; d += $3 }
         END { printf "| all | %.1f | %.1f | %.2f |\n", s, d, d / s }' "$work/dll"
