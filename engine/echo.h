@@ -29,14 +29,22 @@ struct EchoRun {
     std::int32_t length;
     std::int32_t position;
     float mix;
+    float lengthValue; ///< length as a float
+    float lastIndex;   ///< length - 1 as a float
 };
 
 /// Loads the unit into run; false when it is off (it then passes samples unchanged).
 inline bool beginEcho(Echo& echo, EchoRun& run) {
     if (echo.inverseLength == 0.0f || !echo.line || echo.length <= 0) return false;
     if (echo.position < 0 || echo.position >= echo.length) echo.position = 0;
-    run = {echo.line.get(), echo.accumulator, echo.inverseLength,
-           echo.length,     echo.position,    echo.mix};
+    run = {echo.line.get(),
+           echo.accumulator,
+           echo.inverseLength,
+           echo.length,
+           echo.position,
+           echo.mix,
+           static_cast<float>(echo.length),
+           static_cast<float>(echo.length - 1)};
     return true;
 }
 
@@ -59,8 +67,8 @@ inline void endEcho(Echo& echo, const EchoRun& run) {
     float a = r.accumulator * r.inverseLength;
     if (!(a >= 0.0f)) a = 0.0f;
     if (a > 1.0f) a = 1.0f;
-    float p = a * static_cast<float>(length - 1) + static_cast<float>(r.position);
-    if (p >= static_cast<float>(length)) p -= static_cast<float>(length);
+    float p = a * r.lastIndex + static_cast<float>(r.position);
+    if (p >= r.lengthValue) p -= r.lengthValue;
     std::int32_t i = static_cast<std::int32_t>(p);
     if (i >= length) i = length - 1;
     const std::int32_t next = i + 1 == length ? 0 : i + 1;

@@ -188,6 +188,9 @@ void shapeAndPan(const ShaperRun& shaper, bool shaperOn, float panLeft, float pa
 template <bool echoOnSend, bool ensembleOnSend>
 void runChain(Chain& c, float* main, float* send, int n) {
     Biquad sendFilter = c.sendFilter, hpf = c.hpf, lpf = c.lpf;
+    settleBiquad(sendFilter);
+    settleBiquad(hpf);
+    settleBiquad(lpf);
     EchoRun echo = c.echo;
     const bool echoOn = c.echoOn, ensembleOn = c.ensembleOn;
     const float sendReturn = c.sendReturn;
@@ -197,7 +200,7 @@ void runChain(Chain& c, float* main, float* send, int n) {
 
     auto front = [&](float mixed, int k) __attribute__((always_inline)) {
         float x = mixed * kSplitGain;
-        float s = biquadSample(sendFilter, x);
+        float s = biquadSample<true>(sendFilter, x);
         if (echoOn) {
             if (echoOnSend)
                 s = echoSample(echo, s);
@@ -214,21 +217,21 @@ void runChain(Chain& c, float* main, float* send, int n) {
     };
     if (n < 2) {
         for (int k = 0; k < n; ++k)
-            send[k] = biquadSample(lpf, biquadSample(hpf, front(main[k], k)));
+            send[k] = biquadSample<true>(lpf, biquadSample<true>(hpf, front(main[k], k)));
     } else {
-        float returned = front(main[0], 0);             // frame k - 1 after the return
-        float highPassed = biquadSample(hpf, returned); // frame k - 2 after the high-pass
+        float returned = front(main[0], 0);                   // frame k - 1 after the return
+        float highPassed = biquadSample<true>(hpf, returned); // frame k - 2 after the high-pass
         returned = front(main[1], 1);
         for (int k = 2; k < n; ++k) {
             const float next = front(main[k], k);
-            const float filtered = biquadSample(hpf, returned);
-            send[k - 2] = biquadSample(lpf, highPassed);
+            const float filtered = biquadSample<true>(hpf, returned);
+            send[k - 2] = biquadSample<true>(lpf, highPassed);
             returned = next;
             highPassed = filtered;
         }
-        const float last = biquadSample(hpf, returned);
-        send[n - 2] = biquadSample(lpf, highPassed);
-        send[n - 1] = biquadSample(lpf, last);
+        const float last = biquadSample<true>(hpf, returned);
+        send[n - 2] = biquadSample<true>(lpf, highPassed);
+        send[n - 1] = biquadSample<true>(lpf, last);
     }
     shapeAndPan(c.shaper, c.shaperOn, c.panLeft, c.panRight, main, send, n);
     c.sendFilter = sendFilter;

@@ -59,9 +59,12 @@ inline float flushTiny(float v) {
 /// One pass of the section over sample x with history h = {x1, x2, y1, y2}. A non-finite result
 /// (a non-finite input or an overflowing section) restarts the section from rest and gives 0,
 /// so one bad sample cannot silence the bus for good.
-inline float runBiquadSection(const Biquad& f, float* h, float x) {
+///
+/// Every step leaves h[0] flushed (it holds the flushed input), so a caller that flushed it
+/// once before a run of steps may pass settled = true to skip flushing it again.
+template <bool settled = false> inline float runBiquadSection(const Biquad& f, float* h, float x) {
     x = flushTiny(x);
-    h[0] = flushTiny(h[0]);
+    if (!settled) h[0] = flushTiny(h[0]);
     h[2] = flushTiny(h[2]);
     const float y = f.b0 * x + f.b1 * h[0] + f.b2 * h[1] - f.a1 * h[2] - f.a2 * h[3];
     const float out = f.mix * y + (1.0f - f.mix) * x;
@@ -76,10 +79,17 @@ inline float runBiquadSection(const Biquad& f, float* h, float x) {
     return out;
 }
 
-/// One sample through the filter: the section, twice when kBiquadTwoPass is set.
-inline float biquadSample(Biquad& f, float x) {
-    const float out = runBiquadSection(f, f.state, x);
-    return (f.flags & kBiquadTwoPass) != 0 ? runBiquadSection(f, f.state + 4, out) : out;
+/// One sample through the filter: the section, twice when kBiquadTwoPass is set. With settled,
+/// the sections' x1 must have been flushed (settleBiquad) since the last change from outside.
+template <bool settled = false> inline float biquadSample(Biquad& f, float x) {
+    const float out = runBiquadSection<settled>(f, f.state, x);
+    return (f.flags & kBiquadTwoPass) != 0 ? runBiquadSection<settled>(f, f.state + 4, out) : out;
+}
+
+/// Flushes both sections' x1 as their next step would, for a run of settled steps.
+inline void settleBiquad(Biquad& f) {
+    f.state[0] = flushTiny(f.state[0]);
+    f.state[4] = flushTiny(f.state[4]);
 }
 
 /// True when the filter holds no history: silence in gives silence out.
