@@ -6,7 +6,7 @@
 #   WINDOWS_BUILD  the mingw-w64 tree (Quarnel.dll, bench/quarnel-time-plugin.exe), run under Wine
 #   BENCHMARK.json Google Benchmark results (--benchmark_out) summed up in the page
 #
-# Every figure is the least CPU time of SPEED_RUNS renders (default 3) of one piece: an 8-note
+# Every figure is the least CPU time of SPEED_RUNS renders (default 5) of one piece: an 8-note
 # chord (48 52 55 60 64 67 72 76, velocity 100) held for 10 s, at 44.1 kHz in 512-frame blocks,
 # no tail. The peers are the Debian packages amsynth and zynaddsubfx-vst, at their first program.
 # The page is rewritten whole on every run; its prose lives here.
@@ -17,7 +17,7 @@ windows=$(cd "$2" && pwd)
 output=$3
 shift 3
 
-runs=${SPEED_RUNS:-3}
+runs=${SPEED_RUNS:-5}
 render=$build/tools/quarnel-render
 plugin=$build/Quarnel.so
 timer=$build/bench/quarnel-time-plugin
@@ -97,13 +97,25 @@ export WINEPREFIX="$windows/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 export WINEARCH=win64
-wineserver -p </dev/null >/dev/null 2>&1
-wine wineboot </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true
+# A new prefix reports the 32-bit parts a 64-bit-only Wine lacks; it works all the same.
+wine wineboot </dev/null >/dev/null 2>&1 || true
 : >"$work/dll"
+# timed NAME COMMAND...: runs a timing program and prints its cpu-time line; fails, showing what
+# it printed, when there is none.
+timed() {
+    name=$1
+    shift
+    if ! "$@" </dev/null >"$work/timer.out" 2>"$work/timer.err" ||
+        ! tr -d '\r' <"$work/timer.out" | grep '^cpu-time: '; then
+        echo "speed-table: timing $name failed:" >&2
+        cat "$work/timer.out" "$work/timer.err" >&2
+        exit 1
+    fi
+}
 for program in $dll_programs; do
-    native=$("$timer" "$plugin" "$program" "$runs" $dll_seconds | grep '^cpu-time: ')
-    under_wine=$(wine "$windows_timer" "$dll" "$program" "$runs" $dll_seconds </dev/null |
-        tr -d '\r' | grep '^cpu-time: ')
+    native=$(timed "the .so" "$timer" "$plugin" "$program" "$runs" $dll_seconds)
+    under_wine=$(timed "the DLL" wine "$windows_timer" "$dll" "$program" "$runs" $dll_seconds)
     printf '%s\t%s\t%s\n' "$program" "$(field cpu_ms "$native")" "$(field cpu_ms "$under_wine")" \
         >>"$work/dll"
 done
