@@ -1,11 +1,14 @@
-# Quarnel: one source tree, two plug-in binaries.
-#   make        builds dist/linux-x64/Quarnel.so and dist/windows-x64/Quarnel.dll
+# Quarnel: one source tree, every plug-in format.
+#   make        builds dist/linux-x64/ (Quarnel.so, Quarnel.lv2/, Quarnel.vst3/, Quarnel.clap and
+#               the standalone quarnel) and dist/windows-x64/ (Quarnel.dll, Quarnel.vst3/,
+#               Quarnel.clap)
 #   make test   builds everything and runs every test: native, sanitizers, and Windows under Wine
 #   make demo   builds the Linux plug-in and the render tool, and renders the demo piece into
 #               out/demo.wav
-#   make install        installs the built Linux plug-in, tools, docs and examples under
+#   make install        installs the built Linux plug-ins (lib/vst, lib/lv2, lib/vst3, lib/clap),
+#                       the standalone and the tools (bin), docs and examples under
 #                       $(DESTDIR)$(PREFIX) (run make first)
-#   make install-user   copies the built Linux plug-in into ~/.vst
+#   make install-user   copies the built Linux plug-ins into ~/.vst, ~/.lv2, ~/.vst3, ~/.clap
 #   make bench  builds Release, runs the benchmarks, times the whole plug-in against its peers
 #               and the DLL under Wine against the .so, and rewrites docs/performance.md
 # Every target installs the Debian packages it needs first (only those missing).
@@ -23,20 +26,29 @@ DIST     := $(CURDIR)/dist
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 LIBDIR   := $(DESTDIR)$(PREFIX)/lib/vst
+LV2DIR   := $(DESTDIR)$(PREFIX)/lib/lv2
+VST3DIR  := $(DESTDIR)$(PREFIX)/lib/vst3
+CLAPDIR  := $(DESTDIR)$(PREFIX)/lib/clap
 BINDIR   := $(DESTDIR)$(PREFIX)/bin
 DOCDIR   := $(DESTDIR)$(PREFIX)/share/doc/quarnel
 EXAMPLEDIR := $(DESTDIR)$(PREFIX)/share/quarnel/examples
 USER_VST := $(HOME)/.vst
 PLUGIN_SO := $(NATIVE)/Quarnel.so
+# The framework-built formats, as the native build leaves them.
+FORMATS  := $(NATIVE)/formats
+FORMAT_FILES := $(FORMATS)/Quarnel.lv2/Quarnel.so $(FORMATS)/Quarnel.lv2/manifest.ttl \
+                $(FORMATS)/Quarnel.vst3/Contents/x86_64-linux/Quarnel.so $(FORMATS)/Quarnel.clap \
+                $(FORMATS)/quarnel
 TOOLS    := quarnel-render quarnel-bank
 OPTIONAL_TOOLS := quarnel-presets
 
 # The native tree configures its tests and all the tools, so it needs their libraries even
-# when only some targets are built; googletest (the sources) serves the Windows tests and
+# when only some targets are built; dpf-source is the plug-in framework the LV2, VST3, CLAP and
+# standalone builds wrap the instrument with, lilv the LV2 host the format tests use; googletest (the sources) serves the Windows tests and
 # libbenchmark-dev the benchmarks. The Linux plug-in compiles its X11 panel against the X11 and
 # cairo headers (it links neither); the panel's tests link XTest and X-Resource as well.
 NATIVE_PACKAGES  := cmake make g++ pkg-config libgtest-dev libx11-dev libcairo2-dev \
-                    libxtst-dev libxres-dev
+                    libxtst-dev libxres-dev dpf-source liblilv-dev lv2-dev
 TOOL_PACKAGES    := libsndfile1-dev libsmf-dev libcli11-dev libebur128-dev libfftw3-dev
 BASE_PACKAGES    := $(NATIVE_PACKAGES) libbenchmark-dev googletest
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix
@@ -88,8 +100,9 @@ native: $(NATIVE)/CMakeCache.txt
 
 windows: $(WINDOWS)/CMakeCache.txt
 	$(CMAKE) --build $(WINDOWS) -j$(JOBS)
-	@x86_64-w64-mingw32-objdump -p $(DIST)/windows-x64/Quarnel.dll | awk '/DLL Name/ {print $$3}' \
-	    | tools/setup/check-dll-imports.sh
+	@for f in Quarnel.dll Quarnel.clap Quarnel.vst3/Contents/x86_64-win/Quarnel.vst3; do \
+	    x86_64-w64-mingw32-objdump -p $(DIST)/windows-x64/$$f | awk '/DLL Name/ {print $$3}' \
+	        | tools/setup/check-dll-imports.sh || exit 1; done
 
 asan: $(ASAN)/CMakeCache.txt
 	$(CMAKE) --build $(ASAN) -j$(JOBS)
@@ -122,9 +135,14 @@ demo: $(NATIVE)/CMakeCache.txt
 
 # Installs what the native build made; it builds nothing itself.
 install:
-	@for f in $(PLUGIN_SO) $(addprefix $(NATIVE)/tools/,$(TOOLS)); do \
+	@for f in $(PLUGIN_SO) $(FORMAT_FILES) $(addprefix $(NATIVE)/tools/,$(TOOLS)); do \
 	    [ -f "$$f" ] || { echo "install: $$f is missing: run make first" >&2; exit 1; }; done
 	install -D -m 0644 $(PLUGIN_SO) $(LIBDIR)/Quarnel.so
+	install -D -m 0644 -t $(LV2DIR)/Quarnel.lv2 $(FORMATS)/Quarnel.lv2/*
+	install -D -m 0644 -t $(VST3DIR)/Quarnel.vst3/Contents/x86_64-linux \
+	    $(FORMATS)/Quarnel.vst3/Contents/x86_64-linux/Quarnel.so
+	install -D -m 0644 $(FORMATS)/Quarnel.clap $(CLAPDIR)/Quarnel.clap
+	install -D -m 0755 $(FORMATS)/quarnel $(BINDIR)/quarnel
 	for tool in $(TOOLS); do install -D -m 0755 $(NATIVE)/tools/$$tool $(BINDIR)/$$tool; done
 	for tool in $(OPTIONAL_TOOLS); do \
 	    if [ -f $(NATIVE)/tools/$$tool ]; then \
@@ -135,9 +153,13 @@ install:
 	install -D -m 0644 -t $(EXAMPLEDIR) examples/*
 
 install-user:
-	@[ -f $(PLUGIN_SO) ] || \
-	    { echo "install-user: $(PLUGIN_SO) is missing: run make first" >&2; exit 1; }
+	@for f in $(PLUGIN_SO) $(FORMAT_FILES); do \
+	    [ -f "$$f" ] || { echo "install-user: $$f is missing: run make first" >&2; exit 1; }; done
 	install -D -m 0644 $(PLUGIN_SO) $(USER_VST)/Quarnel.so
+	install -D -m 0644 -t $(HOME)/.lv2/Quarnel.lv2 $(FORMATS)/Quarnel.lv2/*
+	install -D -m 0644 -t $(HOME)/.vst3/Quarnel.vst3/Contents/x86_64-linux \
+	    $(FORMATS)/Quarnel.vst3/Contents/x86_64-linux/Quarnel.so
+	install -D -m 0644 $(FORMATS)/Quarnel.clap $(HOME)/.clap/Quarnel.clap
 
 # The unit benchmarks, then the whole plug-in (tools/setup/speed-table.sh); their results make
 # docs/performance.md. Only the DLL and its timing program are built in the Windows tree.

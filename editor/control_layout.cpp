@@ -4,7 +4,7 @@
 
 #include "patches/float_to_int.h"
 #include "patches/performance_parameters.h"
-#include "shell/plugin_core.h"
+#include "instrument/plugin_core.h"
 
 #include <cstdio>
 #include <cstring>

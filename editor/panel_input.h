@@ -19,7 +19,7 @@ constexpr float kFineDragFactor = 0.2f;
 
 /// Mouse and drop messages as PluginCore's file callback is told about them: the Windows
 /// message numbers, on every window system (the left-button release, kMessageLeftButtonUp, is
-/// in shell/plugin_core.h).
+/// in instrument/plugin_core.h).
 constexpr std::uint32_t kMessageLeftButtonDown = 0x0201;
 constexpr std::uint32_t kMessageRightButtonDown = 0x0204;
 constexpr std::uint32_t kMessageRightButtonUp = 0x0205;

@@ -70,10 +70,12 @@ bool captureSetup(const SynthEngine& source, std::int32_t program, EngineSetup& 
     // The one-cycle tables with the entry after the cycle (see SynthEngine).
     const std::int32_t cycle = source.tableLength > 0 ? source.tableLength + 1 : 0;
     setup.carrierTable = copyOf(source.carrierTable.get(), cycle);
+    setup.carrierSum = copyOf(source.carrierSum.get(), source.tableLength);
     setup.modulatorTable = copyOf(source.modulatorTable.get(), cycle);
     setup.lfoTable = copyOf(source.lfoTable.get(), cycle);
     setup.curveTable = copyOf(source.curveTable.get(), source.curveLength);
-    if (setup.tableLength > 0 && (!setup.carrierTable || !setup.modulatorTable || !setup.lfoTable))
+    if (setup.tableLength > 0 && (!setup.carrierTable || !setup.modulatorTable || !setup.lfoTable ||
+                                  (source.carrierSum && !setup.carrierSum)))
         return false;
     if (setup.curveLength > 0 && !setup.curveTable) return false;
 
@@ -104,6 +106,7 @@ void adoptSetup(SynthEngine& engine, EngineSetup& setup) {
     std::swap(engine.curveLength, setup.curveLength);
     std::memcpy(engine.noteIncrement, setup.noteIncrement, sizeof engine.noteIncrement);
     engine.carrierTable.swap(setup.carrierTable);
+    engine.carrierSum.swap(setup.carrierSum);
     engine.modulatorTable.swap(setup.modulatorTable);
     engine.lfoTable.swap(setup.lfoTable);
     engine.curveTable.swap(setup.curveTable);

@@ -11,18 +11,21 @@
 #pragma once
 
 #include "engine/synth_engine.h"
+#include "patches/performance_parameters.h"
 
 #include <cstdint>
 #include <memory>
 
-/// Fields of the current patch that the audio thread itself may change (controllers 20 and
-/// 21); each carries a stamp so that the later of two changes wins wherever it was made.
+/// Fields of the current patch that controllers 20 and 21 change on the audio thread; each
+/// post carries a stamp so that the later of two changes wins wherever it was made.
 enum LivePatchField : int { LiveModulation = 0, LiveAttack = 1, kLivePatchFields = 2 };
 
 struct EngineSetup {
-    Patch patch{};                                    ///< the current program's record
-    std::int32_t program = 0;                         ///< its slot, 0..63
-    std::uint32_t fieldStamps[kLivePatchFields] = {}; ///< when modulation and attack were set
+    Patch patch{};            ///< the current program's record
+    std::int32_t program = 0; ///< its slot, 0..63
+    /// When each of the six parameters of patch was last set: a change the audio thread made
+    /// itself later than that is kept when the record is installed.
+    std::uint32_t parameterStamps[kParameterCount] = {};
 
     float sampleRate = 0;         ///< Hz, the rate the tables were built for
     float usPerSample = 0;        ///< voices' time base, microseconds per sample
@@ -30,6 +33,7 @@ struct EngineSetup {
     std::int32_t curveLength = 0; ///< entries of the curve table
     float noteIncrement[kNoteCount] = {};
     std::unique_ptr<float[]> carrierTable;
+    std::unique_ptr<float[]> carrierSum; ///< tableLength samples (see SynthEngine)
     std::unique_ptr<float[]> modulatorTable;
     std::unique_ptr<float[]> lfoTable;
     std::unique_ptr<float[]> curveTable;

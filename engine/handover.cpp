@@ -30,6 +30,12 @@ AudioHandover::AudioHandover() {
     for (auto& program : parameterValues)
         for (auto& value : program)
             value.store(0, std::memory_order_relaxed);
+    for (int program = 0; program < kPatchCount; ++program) {
+        for (int index = 0; index < kParameterCount; ++index) {
+            liveRequests[program][index].store(0, std::memory_order_relaxed);
+            requestPosts[program][index].store(0, std::memory_order_relaxed);
+        }
+    }
 }
 
 AudioHandover::~AudioHandover() {
@@ -57,36 +63,70 @@ void AudioHandover::reclaim() {
 }
 
 void AudioHandover::adoptNewest(SynthEngine& engine) {
-    if (pending.load(std::memory_order_acquire) == nullptr) return;
-    // Only this thread fills retired slots, so a slot seen empty stays empty until it does.
-    int slot = 0;
-    while (slot < kRetiredSetupSlots && retired[slot].load(std::memory_order_acquire) != nullptr)
-        ++slot;
-    if (slot == kRetiredSetupSlots) return; // nowhere to give the old arrays back: next time
-    EngineSetup* setup = pending.exchange(nullptr, std::memory_order_acq_rel);
-    if (!setup) return;
-
-    const bool sameProgram = setup->program == liveProgram && engine.patch != nullptr;
-    const std::int8_t liveValues[kLivePatchFields] = {
-        sameProgram ? engine.patch->modulation : std::int8_t{0},
-        sameProgram ? engine.patch->attack : std::int8_t{0}};
-    adoptSetup(engine, *setup);
-    if (sameProgram) {
-        // A controller change made here after the record was built is newer than its values.
-        for (int field = 0; field < kLivePatchFields; ++field) {
-            if (stampIsNewer(liveStamps[field], setup->fieldStamps[field])) {
-                (field == LiveModulation ? engine.patch->modulation : engine.patch->attack) =
-                    liveValues[field];
+    if (pending.load(std::memory_order_acquire) != nullptr) {
+        // Only this thread fills retired slots, so a slot seen empty stays empty until it does.
+        int slot = 0;
+        while (slot < kRetiredSetupSlots &&
+               retired[slot].load(std::memory_order_acquire) != nullptr)
+            ++slot;
+        // With nowhere to give the old arrays back the record waits for the next sub-block.
+        EngineSetup* setup = slot < kRetiredSetupSlots
+                                 ? pending.exchange(nullptr, std::memory_order_acq_rel)
+                                 : nullptr;
+        if (setup) {
+            const bool sameProgram = setup->program == liveProgram && engine.patch != nullptr;
+            adoptSetup(engine, *setup);
+            if (sameProgram) {
+                // A change made here after the record was built is newer than its values.
+                for (int index = 0; index < kParameterCount; ++index) {
+                    if (stampIsNewer(liveStamps[index], setup->parameterStamps[index]))
+                        applyPlainParameter(engine, index, livePlain[index], engine.sampleRate);
+                    else
+                        liveStamps[index] = setup->parameterStamps[index];
+                }
             } else {
-                liveStamps[field] = setup->fieldStamps[field];
+                liveProgram = setup->program;
+                for (int index = 0; index < kParameterCount; ++index)
+                    liveStamps[index] = setup->parameterStamps[index];
+                // Requests made for this program before the record was built may be newer.
+                liveRequested.store(true, std::memory_order_relaxed);
             }
+            retired[slot].store(setup, std::memory_order_release);
         }
-    } else {
-        liveProgram = setup->program;
-        for (int field = 0; field < kLivePatchFields; ++field)
-            liveStamps[field] = setup->fieldStamps[field];
     }
-    retired[slot].store(setup, std::memory_order_release);
+    if (liveRequested.load(std::memory_order_acquire)) applyRequests(engine);
+}
+
+void AudioHandover::applyRequests(SynthEngine& engine) {
+    liveRequested.store(false, std::memory_order_relaxed);
+    if (liveProgram < 0 || liveProgram >= kPatchCount || engine.patch == nullptr) return;
+    for (int index = 0; index < kParameterCount; ++index) {
+        const std::uint64_t request =
+            liveRequests[liveProgram][index].load(std::memory_order_acquire);
+        const auto stamp = static_cast<std::uint32_t>(request >> 32);
+        if (request == 0 || !stampIsNewer(stamp, liveStamps[index])) continue;
+        const float plain = floatOf(static_cast<std::uint32_t>(request));
+        applyPlainParameter(engine, index, plain, engine.sampleRate);
+        liveStamps[index] = stamp;
+        livePlain[index] = plain;
+    }
+}
+
+void AudioHandover::requestParameter(int program, int index, float plain, float display,
+                                     std::uint32_t stamp) {
+    if (program < 0 || program >= kPatchCount || index < 0 || index >= kParameterCount) return;
+    storeParameter(program, index, display, stamp);
+    const std::uint64_t wanted = (static_cast<std::uint64_t>(stamp) << 32) | bitsOf(plain);
+    for (std::atomic<std::uint64_t>* slot :
+         {&liveRequests[program][index], &requestPosts[program][index]}) {
+        std::uint64_t current = slot->load(std::memory_order_relaxed);
+        while ((current == 0 || !stampIsNewer(static_cast<std::uint32_t>(current >> 32), stamp)) &&
+               !slot->compare_exchange_weak(current, wanted, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+        }
+    }
+    requestsPosted.store(true, std::memory_order_release);
+    liveRequested.store(true, std::memory_order_release);
 }
 
 void AudioHandover::postControllerEdits(SynthEngine& engine) {
@@ -99,7 +139,9 @@ void AudioHandover::postControllerEdits(SynthEngine& engine) {
         const std::int8_t value =
             field == LiveModulation ? engine.patch->modulation : engine.patch->attack;
         const std::uint32_t stamp = nextStamp();
-        liveStamps[field] = stamp;
+        const int index = field == LiveModulation ? ParamModulation : ParamAttack;
+        liveStamps[index] = stamp;
+        livePlain[index] = static_cast<float>(value);
         controllerPosts[liveProgram][field].store((static_cast<std::uint64_t>(stamp) << 32) |
                                                       kPostPresent |
                                                       static_cast<std::uint8_t>(value),

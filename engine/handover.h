@@ -17,6 +17,14 @@
 //
 // Parameter values: the six parameter values of every slot, each with the stamp of the change
 // that made it, so any thread (the audio thread included) reads them without a lock.
+//
+// Parameter requests: a parameter change made on the processing thread (or any thread that must
+// not wait) is a request: its plain value and stamp per slot and parameter. The audio thread
+// applies the requests for the program it plays to its own engine at the start of its next
+// sub-block (applyPlainParameter: no allocation, no lock); writers take every request into the
+// bank when they next hold it. Either side keeps whichever of a request and its own value is
+// newer, and the audio thread keeps a value it applied itself when a record built before it is
+// installed.
 #pragma once
 
 #include "engine/engine_setup.h"
@@ -24,6 +32,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 /// Records the audio thread may have given back and not yet been freed.
@@ -66,6 +75,16 @@ class AudioHandover {
     /// Stamps and posts the controller changes engine.controllerEdits records, and clears them.
     void postControllerEdits(SynthEngine& engine);
 
+    // ---- parameter requests ------------------------------------------------------------------
+
+    /// Any thread; never waits, locks or allocates. Asks for plain value plain (see
+    /// plainParameterValue) of parameter index of slot program, stamped stamp. Also stores the
+    /// value readers see (storeParameter) as display, the value parameter() reports.
+    void requestParameter(int program, int index, float plain, float display, std::uint32_t stamp);
+    /// Writers: calls apply(program, index, plain, stamp) for every request made since the
+    /// last call.
+    template <class Apply> void takeParameterRequests(Apply&& apply);
+
     // ---- parameter values, any thread --------------------------------------------------------
 
     /// Stores value (the parameter's stored value: the byte, or the filter frequency in Hz) for
@@ -83,12 +102,39 @@ class AudioHandover {
     std::atomic<bool> controllersPosted{false};
     /// Parameter values: stamp in the high 32 bits, the float's bits in the low 32.
     std::atomic<std::uint64_t> parameterValues[kPatchCount][kParameterCount];
+    /// Parameter requests, as the audio thread reads them (kept) and as writers take them
+    /// (cleared when taken): stamp in the high 32 bits, the plain value's bits in the low 32;
+    /// stamps start at 1, so 0 is no request.
+    std::atomic<std::uint64_t> liveRequests[kPatchCount][kParameterCount];
+    std::atomic<std::uint64_t> requestPosts[kPatchCount][kParameterCount];
+    std::atomic<bool> liveRequested{false};
+    std::atomic<bool> requestsPosted{false};
 
-    // Audio thread only: the program its live patch belongs to and the stamps of the live
-    // modulation and attack.
+    /// Audio thread: applies the requests for its live program that are newer than its values.
+    void applyRequests(SynthEngine& engine);
+
+    // Audio thread only: the program its live patch belongs to, and for each parameter the
+    // stamp and plain value of the change it last applied or installed.
     std::int32_t liveProgram = -1;
-    std::uint32_t liveStamps[kLivePatchFields] = {};
+    std::uint32_t liveStamps[kParameterCount] = {};
+    float livePlain[kParameterCount] = {};
 };
+
+template <class Apply> void AudioHandover::takeParameterRequests(Apply&& apply) {
+    if (!requestsPosted.exchange(false, std::memory_order_acq_rel)) return;
+    for (int program = 0; program < kPatchCount; ++program) {
+        for (int index = 0; index < kParameterCount; ++index) {
+            const std::uint64_t post =
+                requestPosts[program][index].exchange(0, std::memory_order_acquire);
+            if (post == 0) continue;
+            const auto bits = static_cast<std::uint32_t>(post);
+            float plain;
+            static_assert(sizeof plain == sizeof bits);
+            std::memcpy(&plain, &bits, sizeof plain);
+            apply(program, index, plain, static_cast<std::uint32_t>(post >> 32));
+        }
+    }
+}
 
 template <class Apply> void AudioHandover::takeControllerPosts(Apply&& apply) {
     if (!controllersPosted.exchange(false, std::memory_order_acq_rel)) return;

@@ -52,6 +52,9 @@ struct SynthEngine {
     // The three one-cycle tables hold tableLength + 1 floats: the cycle, then one entry that
     // render sets to the first before every stretch, so an interpolation never wraps.
     std::unique_ptr<float[]> carrierTable;   ///< one cycle of tableLength samples, + 1
+    /// The carrier's three layers summed, before the "Window" taper and the normalisation
+    /// (tableLength samples): what a "Window" change starts again from.
+    std::unique_ptr<float[]> carrierSum;
     std::unique_ptr<float[]> modulatorTable; ///< one cycle of tableLength samples, + 1
     std::unique_ptr<float[]> lfoTable;       ///< one sine cycle of tableLength samples, + 1
     std::unique_ptr<float[]> curveTable;     ///< curveLength samples of a half-cosine rise

@@ -117,7 +117,13 @@ void applyPatch(SynthEngine& engine, std::int32_t program, std::int32_t currentP
     // tableLength is int(sampleRate x 0.01), the length the tables were allocated with.
     const int L = engine.tableLength;
     if (L > 0) {
-        if (engine.carrierTable) buildCarrierTable(engine.carrierTable.get(), L, patch);
+        if (engine.carrierTable && engine.carrierSum) {
+            buildCarrierSum(engine.carrierSum.get(), L, patch);
+            finishCarrierTable(engine.carrierTable.get(), engine.carrierSum.get(), L,
+                               patch.window);
+        } else if (engine.carrierTable) {
+            buildCarrierTable(engine.carrierTable.get(), L, patch);
+        }
         if (engine.modulatorTable) {
             clearWaveTable(engine.modulatorTable.get(), L);
             addWaveLayer(engine.modulatorTable.get(), L, patch.modulatorLayer);

@@ -6,6 +6,8 @@
 
 /// The 64 built-in records, slot 0 first.
 extern const Patch PatchBank[kPatchCount];
+/// Slots 0 to 45 hold the built-in sounds; the rest are empty.
+constexpr int kBuiltInProgramCount = 46;
 
 /// The effect name written into every record's product tag.
 constexpr const char* kProductTag = "kelvar(Quarnel)";

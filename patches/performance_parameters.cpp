@@ -44,39 +44,92 @@ int scaled(float v, float scale) {
 
 } // namespace
 
-void setPerformanceParameter(SynthEngine& engine, int index, float v, float sampleRate) {
-    if (index < 0 || index >= kParameterCount || engine.patch == nullptr) return;
+float plainParameterValue(int index, float v) {
     v = clampHostValue(v);
+    switch (index) {
+    case ParamWindow:
+    case ParamModulation:
+        return static_cast<float>(lowByte(scaled(v, kPercentScale)));
+    case ParamAttack:
+        return static_cast<float>(lowByte(scaled(v, kAttackScale) - kAttackOffset));
+    case ParamSustain:
+        return static_cast<float>(lowByte(scaled(v, kSustainScale) - kSustainOffset));
+    case ParamHighPass:
+        return static_cast<float>(kHighPassLowest + scaled(v, kHighPassScale));
+    case ParamLowPass:
+        return static_cast<float>(kLowPassLowest + scaled(v, kLowPassScale));
+    default:
+        return 0.0f;
+    }
+}
+
+float limitedPlainValue(int index, float plain) {
+    if (index < 0 || index >= kParameterCount) return 0.0f;
+    const ParameterRange& range = kParameterRanges[index];
+    if (!(plain > range.minimum)) return range.minimum;
+    if (plain > range.maximum) return range.maximum;
+    return static_cast<float>(truncateToInt(plain));
+}
+
+void applyPlainParameter(SynthEngine& engine, int index, float plain, float sampleRate) {
+    if (index < 0 || index >= kParameterCount || engine.patch == nullptr) return;
     Patch& patch = *engine.patch;
     switch (index) {
     case ParamWindow:
-        patch.window = lowByte(scaled(v, kPercentScale));
+        patch.window = lowByte(truncateToInt(plain));
         // The taper is part of the carrier table: rebuild it at once, and only it.
-        if (engine.carrierTable && engine.tableLength > 0)
-            buildCarrierTable(engine.carrierTable.get(), engine.tableLength, patch);
-        break;
-    case ParamModulation:
-        patch.modulation = lowByte(scaled(v, kPercentScale));
-        break;
-    case ParamAttack:
-        patch.attack = lowByte(scaled(v, kAttackScale) - kAttackOffset);
-        break;
-    case ParamSustain:
-        patch.sustain = lowByte(scaled(v, kSustainScale) - kSustainOffset);
+        if (engine.carrierTable && engine.tableLength > 0) {
+            if (engine.carrierSum)
+                finishCarrierTable(engine.carrierTable.get(), engine.carrierSum.get(),
+                                   engine.tableLength, patch.window);
+            else
+                buildCarrierTable(engine.carrierTable.get(), engine.tableLength, patch);
+        }
         break;
     case ParamHighPass:
-        engine.hpf.frequency = static_cast<float>(kHighPassLowest + scaled(v, kHighPassScale));
-        patch.highPassHz = engine.hpf.frequency;
+        engine.hpf.frequency = plain;
+        patch.highPassHz = plain;
         designBiquad(engine.hpf, sampleRate);
         break;
     case ParamLowPass:
-        engine.lpf.frequency = static_cast<float>(kLowPassLowest + scaled(v, kLowPassScale));
-        patch.lowPassHz = engine.lpf.frequency;
+        engine.lpf.frequency = plain;
+        patch.lowPassHz = plain;
         designBiquad(engine.lpf, sampleRate);
+        break;
+    default:
+        storePlainParameter(patch, index, plain);
+        break;
+    }
+}
+
+void storePlainParameter(Patch& patch, int index, float plain) {
+    switch (index) {
+    case ParamWindow:
+        patch.window = lowByte(truncateToInt(plain));
+        break;
+    case ParamModulation:
+        patch.modulation = lowByte(truncateToInt(plain));
+        break;
+    case ParamAttack:
+        patch.attack = lowByte(truncateToInt(plain));
+        break;
+    case ParamSustain:
+        patch.sustain = lowByte(truncateToInt(plain));
+        break;
+    case ParamHighPass:
+        patch.highPassHz = plain;
+        break;
+    case ParamLowPass:
+        patch.lowPassHz = plain;
         break;
     default:
         break;
     }
+}
+
+void setPerformanceParameter(SynthEngine& engine, int index, float v, float sampleRate) {
+    if (index < 0 || index >= kParameterCount || engine.patch == nullptr) return;
+    applyPlainParameter(engine, index, plainParameterValue(index, v), sampleRate);
 }
 
 float storedParameterValue(int index, float v, float sampleRate) {

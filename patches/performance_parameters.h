@@ -18,6 +18,15 @@ enum PerformanceParameter : int {
     ParamLowPass = 5,    ///< "LPF", 2000..20000 Hz
 };
 
+/// A parameter's range in its own units (percent, or Hz for the filters): what formats that
+/// show plain values (LV2, VST3, CLAP) announce. Every value in it is a whole number.
+struct ParameterRange {
+    float minimum;
+    float maximum;
+};
+constexpr ParameterRange kParameterRanges[kParameterCount] = {
+    {0, 100}, {0, 100}, {-80, 100}, {-99, 100}, {10, 1500}, {2000, 20000}};
+
 /// Room a display text needs, bytes with the terminating zero.
 constexpr int kParameterTextSize = 16;
 
@@ -26,6 +35,22 @@ constexpr int kParameterTextSize = 16;
 /// "LPF" store their cut-off in the current patch's highPassHz and lowPassHz as well as in the
 /// filter, so the program keeps them like the other four.
 void setPerformanceParameter(SynthEngine& engine, int index, float v, float sampleRate);
+
+/// The plain value host value v (0..1; NaN counts as 0, others are clamped) sets: the byte for
+/// "Window", "Modulation", "Atack" and "Sustain", the cut-off in Hz for "HPF" and "LPF" before
+/// the filter design limits it. Pure; safe on any thread.
+float plainParameterValue(int index, float v);
+/// A plain value as a format with plain ranges delivers it (any float): limited to the range
+/// (NaN counts as its minimum) and truncated toward zero to the whole number the instrument
+/// keeps. Pure; safe on any thread.
+float limitedPlainValue(int index, float plain);
+/// Stores a plain value (as plainParameterValue gives it) for parameter index and recomputes
+/// what depends on it: setPerformanceParameter is this after plainParameterValue. Allocates
+/// nothing and takes O(table length) at most ("Window" re-tapers the carrier from its layers),
+/// so the audio thread may call it on its own engine.
+void applyPlainParameter(SynthEngine& engine, int index, float plain, float sampleRate);
+/// Stores a plain value into a program record that is not the current one.
+void storePlainParameter(struct Patch& patch, int index, float plain);
 
 /// The value parameter index stores for host value v: the byte for "Window", "Modulation",
 /// "Atack" and "Sustain", the cut-off in Hz for "HPF" and "LPF" as the filter design limits it

@@ -66,9 +66,12 @@ void changeSampleRate(SynthEngine& engine, float sr) {
         replaceTable(engine.carrierTable, L + 1);
         replaceTable(engine.modulatorTable, L + 1);
         replaceTable(engine.lfoTable, L + 1);
-        if (!engine.carrierTable || !engine.modulatorTable || !engine.lfoTable) {
-            // Keep tableLength truthful: either all three tables hold L samples or none is used.
+        replaceTable(engine.carrierSum, L);
+        if (!engine.carrierTable || !engine.modulatorTable || !engine.lfoTable ||
+            !engine.carrierSum) {
+            // Keep tableLength truthful: either all the tables hold L samples or none is used.
             engine.carrierTable.reset();
+            engine.carrierSum.reset();
             engine.modulatorTable.reset();
             engine.lfoTable.reset();
             L = 0;

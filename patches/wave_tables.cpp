@@ -245,3 +245,18 @@ void buildCarrierTable(float* table, int L, const Patch& patch) {
     taperWaveTable(table, L, patch.window);
     normaliseWaveTable(table, L);
 }
+
+void buildCarrierSum(float* sum, int L, const Patch& patch) {
+    if (sum == nullptr || L <= 0) return;
+    clearWaveTable(sum, L);
+    for (const WaveLayer& layer : patch.carrierLayers)
+        addWaveLayer(sum, L, layer);
+}
+
+void finishCarrierTable(float* table, const float* sum, int L, int window) {
+    if (table == nullptr || sum == nullptr || L <= 0) return;
+    for (int i = 0; i < L; ++i)
+        table[i] = sum[i];
+    taperWaveTable(table, L, window);
+    normaliseWaveTable(table, L);
+}

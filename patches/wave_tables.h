@@ -19,3 +19,9 @@ void taperWaveTable(float* table, int L, int window);
 void normaliseWaveTable(float* table, int L);
 /// The carrier sequence: clear, add the three carrier layers, taper by window, normalise.
 void buildCarrierTable(float* table, int L, const Patch& patch);
+/// The first half of the carrier sequence: the three carrier layers summed into L samples.
+void buildCarrierSum(float* sum, int L, const Patch& patch);
+/// The second half: the sum copied into table, tapered by window, normalised. Together with
+/// buildCarrierSum it gives buildCarrierTable's bits; a "Window" change needs only this half
+/// (O(L), no allocation), so the audio thread can make it itself.
+void finishCarrierTable(float* table, const float* sum, int L, int window);

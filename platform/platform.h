@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace platform {
 
@@ -19,6 +20,10 @@ void sleepBriefly();
 /// scheduler) or the real-time priority class. Hosts run their audio threads so; a host call
 /// made on such a thread must not wait. Never blocks.
 bool isRealtimeThread();
+
+/// A number that identifies the calling thread among the process's living threads (never 0).
+/// Never blocks; no system call on Linux.
+std::uint64_t currentThreadId();
 
 /// Wakes a thread that sleeps until there is work. post() never blocks, locks or allocates and
 /// may be called from the audio thread; wait() sleeps until at least one post since the last
@@ -56,8 +61,11 @@ void siblingPath(const char* path, const char* fileName, char* out, std::size_t 
 } // namespace platform
 
 namespace platform {
-/// The library's module handle (HINSTANCE) on Windows; null elsewhere.
+/// The library's module handle (HINSTANCE) on Windows; null elsewhere. Found from an address
+/// inside the module unless the library's start-up recorded it.
 void* moduleInstance();
+/// Records the module handle the library's process-attach notification received (Windows).
+void recordModuleInstance(void* instance);
 } // namespace platform
 
 namespace platform {

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <time.h>
@@ -32,6 +33,10 @@ bool isRealtimeThread() {
     return policy == SCHED_FIFO || policy == SCHED_RR;
 }
 
+std::uint64_t currentThreadId() {
+    return static_cast<std::uint64_t>(pthread_self());
+}
+
 WakeSignal::WakeSignal() {
     auto* semaphore = new sem_t;
     sem_init(semaphore, 0, 0);
@@ -60,6 +65,8 @@ void WakeSignal::wait() {
 void* moduleInstance() {
     return nullptr;
 }
+
+void recordModuleInstance(void*) {}
 
 void libraryPath(char* buffer, std::size_t size) {
     if (!buffer || size == 0) return;

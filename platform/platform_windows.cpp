@@ -9,12 +9,11 @@ HINSTANCE moduleHandle = nullptr;
 void moduleAnchor() {}
 } // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) moduleHandle = instance;
-    return TRUE;
-}
-
 namespace platform {
+
+void recordModuleInstance(void* instance) {
+    moduleHandle = static_cast<HINSTANCE>(instance);
+}
 
 void yieldThread() {
     Sleep(0);
@@ -28,6 +27,10 @@ bool isRealtimeThread() {
     const int priority = GetThreadPriority(GetCurrentThread());
     return (priority != THREAD_PRIORITY_ERROR_RETURN && priority >= THREAD_PRIORITY_HIGHEST) ||
            GetPriorityClass(GetCurrentProcess()) == REALTIME_PRIORITY_CLASS;
+}
+
+std::uint64_t currentThreadId() {
+    return static_cast<std::uint64_t>(GetCurrentThreadId()) + 1;
 }
 
 WakeSignal::WakeSignal() {

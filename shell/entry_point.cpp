@@ -1,8 +1,19 @@
 // The exported entry point: asks the host for its version once and, if it answers, creates one
 // plug-in object and hands its record to the host. Exported as "VSTPluginMain" and as "main".
+#include "platform/platform.h"
 #include "shell/kel_vst.h"
 
 #include <new>
+
+#if defined(_WIN32)
+#include <windows.h>
+
+// The library records its module handle when it is loaded.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) platform::recordModuleInstance(instance);
+    return TRUE;
+}
+#endif
 
 #if defined(_WIN32)
 #define QUARNEL_EXPORT extern "C" __declspec(dllexport)

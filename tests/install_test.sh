@@ -23,6 +23,10 @@ make -s -C "$src" install DESTDIR="$stage" PREFIX=/usr NATIVE="$build" >/dev/nul
 expected="$scratch/expected"
 {
     echo usr/lib/vst/Quarnel.so
+    (cd "$build/formats" && for f in Quarnel.lv2/*; do echo "usr/lib/lv2/$f"; done)
+    echo usr/lib/vst3/Quarnel.vst3/Contents/x86_64-linux/Quarnel.so
+    echo usr/lib/clap/Quarnel.clap
+    echo usr/bin/quarnel
     echo usr/bin/quarnel-render
     echo usr/bin/quarnel-bank
     [ -f "$build/tools/quarnel-presets" ] && echo usr/bin/quarnel-presets
@@ -46,6 +50,11 @@ cmp -s "$src/NOTICE" "$stage/usr/share/doc/quarnel/NOTICE" || fail "NOTICE diffe
 
 HOME="$scratch/home" make -s -C "$src" install-user NATIVE="$build" >/dev/null
 cmp -s "$build/Quarnel.so" "$scratch/home/.vst/Quarnel.so" || fail "install-user did not copy the plug-in"
+for f in .lv2/Quarnel.lv2/Quarnel.so .lv2/Quarnel.lv2/manifest.ttl .clap/Quarnel.clap \
+    .vst3/Quarnel.vst3/Contents/x86_64-linux/Quarnel.so; do
+    [ -f "$scratch/home/$f" ] || fail "install-user did not install $f"
+done
+cmp -s "$build/formats/Quarnel.clap" "$stage/usr/lib/clap/Quarnel.clap" || fail "Quarnel.clap is not the built one"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "install tree as expected"

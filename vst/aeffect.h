@@ -167,6 +167,18 @@ struct VstKeyCode {
 enum AudioMasterOpcodes : VstInt32 {
     audioMasterAutomate = 0,
     audioMasterVersion = 1,
+    audioMasterGetCurrentProcessLevel = 23,
+    audioMasterBeginEdit = 43,
+    audioMasterEndEdit = 44,
+};
+
+/// Answers to audioMasterGetCurrentProcessLevel.
+enum VstProcessLevels : VstInt32 {
+    kVstProcessLevelUnknown = 0,
+    kVstProcessLevelUser = 1,
+    kVstProcessLevelRealtime = 2,
+    kVstProcessLevelPrefetch = 3,
+    kVstProcessLevelOffline = 4,
 };
 
 /// Plug-in dispatcher opcodes (0..79).

@@ -88,14 +88,14 @@ TEST(HandoverTest, ControllerChangesAreKeptUntilANewerChangeArrives) {
     AudioHandover handover;
     control->patch->modulation = 10;
     std::unique_ptr<EngineSetup> first = setupOf(*control, 2);
-    first->fieldStamps[LiveModulation] = handover.nextStamp();
+    first->parameterStamps[ParamModulation] = handover.nextStamp();
     handover.publish(std::move(first));
     handover.adoptNewest(*audio);
     EXPECT_EQ(audio->patch->modulation, 10);
 
     // A writer builds a setup; then controller 20 moves the live patch before it is taken.
     std::unique_ptr<EngineSetup> stale = setupOf(*control, 2);
-    stale->fieldStamps[LiveModulation] = handover.nextStamp();
+    stale->parameterStamps[ParamModulation] = handover.nextStamp();
     handleMidi(*audio, channels[0], 0xB0, 20, 127);
     handover.postControllerEdits(*audio);
     EXPECT_EQ(audio->controllerEdits, 0);
@@ -117,8 +117,8 @@ TEST(HandoverTest, ControllerChangesAreKeptUntilANewerChangeArrives) {
     EXPECT_EQ(posts, 1);
     control->patch->modulation = 30;
     std::unique_ptr<EngineSetup> newer = setupOf(*control, 2);
-    newer->fieldStamps[LiveModulation] = handover.nextStamp();
-    EXPECT_TRUE(stampIsNewer(newer->fieldStamps[LiveModulation], postStamp));
+    newer->parameterStamps[ParamModulation] = handover.nextStamp();
+    EXPECT_TRUE(stampIsNewer(newer->parameterStamps[ParamModulation], postStamp));
     handover.publish(std::move(newer));
     handover.adoptNewest(*audio);
     EXPECT_EQ(audio->patch->modulation, 30);

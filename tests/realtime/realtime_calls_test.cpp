@@ -337,7 +337,36 @@ TEST(RealtimeCalls, CountersSeeTheCallsOfTheTestAndThePlugIn) {
     EXPECT_GE(pluginAllocations, 1) << "allocations inside the plug-in are not seen";
 }
 
-TEST(RealtimeCalls, AudioThreadNeverWaitsLocksAllocatesOrYields) {
+/// How the audio thread under test runs: at real-time priority, or at normal priority (hosts
+/// without real-time rights), with the host saying it renders in real time or saying nothing.
+struct AudioThreadKind {
+    const char* name;
+    bool realtimePriority;
+    int answeredLevel;
+};
+constexpr AudioThreadKind kAudioThreadKinds[] = {
+    {"real-time priority", true, vsthost::kProcessLevelByPriority},
+    {"normal priority, host says realtime", false, kVstProcessLevelRealtime},
+    {"normal priority, host says nothing", false, kVstProcessLevelUnknown},
+};
+
+template <class Body> int runAudioThread(const AudioThreadKind& kind, Body&& body) {
+    vsthost::answerProcessLevel(kind.answeredLevel);
+    int error = 0;
+    if (kind.realtimePriority) {
+        error = runAtRealtimePriority(body);
+    } else {
+        std::thread thread(body);
+        thread.join();
+    }
+    vsthost::answerProcessLevel(vsthost::kProcessLevelByPriority);
+    return error;
+}
+
+class AudioThreadCalls : public ::testing::TestWithParam<AudioThreadKind> {};
+INSTANTIATE_TEST_SUITE_P(RealtimeCalls, AudioThreadCalls, ::testing::ValuesIn(kAudioThreadKinds));
+
+TEST_P(AudioThreadCalls, NeverWaitLockAllocateOrYield) {
     ASSERT_TRUE(hosttest::library().loaded()) << hosttest::library().error();
     auto plugin = hosttest::newInstance(true, kRate, kFrames);
     ASSERT_TRUE(plugin->valid());
@@ -352,7 +381,7 @@ TEST(RealtimeCalls, AudioThreadNeverWaitsLocksAllocatesOrYields) {
     Counts counts{};
     int wrongProgram = 0;
     float peak = 0;
-    const int error = runAtRealtimePriority([&] {
+    const int error = runAudioThread(GetParam(), [&] {
         startCounting();
         int program = 0;
         for (int block = 0; block < kBlocks; ++block) {
@@ -387,9 +416,56 @@ TEST(RealtimeCalls, AudioThreadNeverWaitsLocksAllocatesOrYields) {
     if (error != 0) GTEST_SKIP() << realtimeRefused(error);
 
     for (int c = 0; c < kCountedCalls; ++c)
-        EXPECT_EQ(counts[c], 0) << kCallNames[c] << " called on the audio thread";
+        EXPECT_EQ(counts[c], 0) << kCallNames[c] << " called on the audio thread ("
+                                << GetParam().name << ")";
     EXPECT_EQ(wrongProgram, 0) << "effGetProgram lagged behind effSetProgram";
     EXPECT_GT(peak, 1e-3f) << "nothing was rendered";
+}
+
+TEST_P(AudioThreadCalls, ApplyParameterChangesAtTheNextBlockExactly) {
+    // The same changes, made between blocks on another (host GUI) thread, which takes the
+    // writers' lock, and on the audio thread itself, which does not: the audio thread applies
+    // its own at the start of the next block, so both render the same bits. "Window" re-tapers
+    // the carrier, the filters are redesigned, the rest are bytes of the patch.
+    ASSERT_TRUE(hosttest::library().loaded()) << hosttest::library().error();
+    constexpr int kBlocks = 60;
+    auto render = [&](bool onAudioThread, std::vector<float>& left) {
+        auto plugin = hosttest::newInstance(true, kRate, kFrames);
+        auto io = std::make_unique<Buffers>();
+        MidiList midi;
+        left.assign(kBlocks * kFrames, 0.0f);
+        auto body = [&] {
+            for (int block = 0; block < kBlocks; ++block) {
+                if (block % 10 == 5) {
+                    const int index = (block / 10) % kParameters;
+                    const float value = static_cast<float>((block * 37) % 101) * 0.01f;
+                    if (onAudioThread)
+                        plugin->setParameter(index, value);
+                    else
+                        std::thread([&] { plugin->setParameter(index, value); }).join();
+                }
+                playBlock(*plugin, midi, *io, block);
+                std::copy(io->out[0], io->out[0] + kFrames, left.begin() + block * kFrames);
+            }
+        };
+        return onAudioThread ? runAudioThread(GetParam(), body) : (body(), 0);
+    };
+    std::vector<float> locked, audio;
+    render(false, locked);
+    const int error = render(true, audio);
+    if (error != 0) GTEST_SKIP() << realtimeRefused(error);
+    EXPECT_TRUE(locked == audio) << GetParam().name;
+    std::vector<float> unchanged(locked.size());
+    {
+        auto plugin = hosttest::newInstance(true, kRate, kFrames);
+        auto io = std::make_unique<Buffers>();
+        MidiList midi;
+        for (int block = 0; block < kBlocks; ++block) {
+            playBlock(*plugin, midi, *io, block);
+            std::copy(io->out[0], io->out[0] + kFrames, unchanged.begin() + block * kFrames);
+        }
+    }
+    EXPECT_FALSE(locked == unchanged) << "the changes are not heard";
 }
 
 TEST(RealtimeCalls, ProgramChangeOnAudioThreadIsAudibleWithin10Ms) {

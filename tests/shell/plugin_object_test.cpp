@@ -3,7 +3,7 @@
 #include "patches/patch_bank.h"
 #include "patches/sample_rate.h"
 #include "platform/platform.h"
-#include "shell/diagnostic_log.h"
+#include "instrument/diagnostic_log.h"
 #include "shell/kel_vst.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
 // The phrase the renderer's identity checks play: a staggered eight-note chord (velocities from
 // 1 to 127), bends, a volume glide, pans, controllers 20 and 21 on the live patch, notes held by
 // the sustain pedal, everything released, a rest long enough for the chain to come to rest, and
-// one more note. Shared by the reference comparison and the digest program of both builds.
+// one more note, bent fully up. Shared by the reference comparison and the digest program of both
+// builds.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +24,8 @@ const TimedEvent kPhrase[] = {
     {0.260f, 0xB0, 7, 120},  {0.300f, 0xB0, 64, 0},   {0.320f, 0x80, 55, 0},
     {0.340f, 0xE0, 0, 64},   {0.350f, 0x80, 60, 0},   {0.360f, 0x80, 64, 0},
     {0.380f, 0xB0, 10, 64},  {0.400f, 0x80, 67, 0},   {0.420f, 0x80, 72, 0},
-    {0.440f, 0x80, 76, 0},   {0.450f, 0xB0, 123, 0},  {1.000f, 0x90, 62, 80},
-    {1.050f, 0x80, 62, 0},
+    {0.440f, 0x80, 76, 0},   {0.450f, 0xB0, 123, 0},  {0.970f, 0xE0, 127, 127},
+    {1.000f, 0x90, 62, 80},  {1.030f, 0xE0, 0, 64},   {1.050f, 0x80, 62, 0},
 };
 constexpr float kPhraseSeconds = 1.1f;
 

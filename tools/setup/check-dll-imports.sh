@@ -7,7 +7,7 @@ while read -r dll; do
     case "$(echo "$dll" | tr '[:lower:]' '[:upper:]')" in
         KERNEL32.DLL|USER32.DLL|GDI32.DLL|SHELL32.DLL|OLE32.DLL|MSVCRT.DLL|ADVAPI32.DLL|\
         API-MS-WIN-*|COMDLG32.DLL|COMCTL32.DLL|UUID.DLL|OLEAUT32.DLL|WS2_32.DLL) ;;
-        *) echo "Quarnel.dll imports $dll, which not every Windows has" >&2; status=1 ;;
+        *) echo "the plug-in imports $dll, which not every Windows has" >&2; status=1 ;;
     esac
 done
 exit $status

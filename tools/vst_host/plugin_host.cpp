@@ -13,12 +13,25 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sched.h>
 #endif
 
 namespace vsthost {
 
 namespace {
 std::atomic<int> callbackCalls{0};
+std::atomic<int> answeredLevel{kProcessLevelByPriority};
+
+/// True when the calling thread runs at real-time priority (a host's audio device thread).
+bool realtimeThread() {
+#if defined(_WIN32)
+    const int priority = GetThreadPriority(GetCurrentThread());
+    return priority != THREAD_PRIORITY_ERROR_RETURN && priority >= THREAD_PRIORITY_HIGHEST;
+#else
+    const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+    return policy == SCHED_FIFO || policy == SCHED_RR;
+#endif
+}
 
 #if !defined(_WIN32)
 /// The first bytes of a Windows executable or DLL.
@@ -89,7 +102,16 @@ PluginLibrary::~PluginLibrary() {
 VstIntPtr hostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
     callbackCalls.fetch_add(1);
     if (opcode == audioMasterVersion) return kVstVersion;
+    if (opcode == audioMasterGetCurrentProcessLevel) {
+        const int level = answeredLevel.load();
+        if (level != kProcessLevelByPriority) return level;
+        return realtimeThread() ? kVstProcessLevelRealtime : kVstProcessLevelOffline;
+    }
     return 0;
+}
+
+void answerProcessLevel(int level) {
+    answeredLevel.store(level);
 }
 
 int hostCallbackCount() {

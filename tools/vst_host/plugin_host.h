@@ -43,9 +43,15 @@ class PluginLibrary {
     std::string lastError;
 };
 
-/// The host callback: answers audioMasterVersion with 2400 and counts every call it receives.
+/// The host callback: answers audioMasterVersion with 2400 and audioMasterGetCurrentProcessLevel
+/// as answerProcessLevel says, and counts every call it receives.
 VstIntPtr hostCallback(AEffect* effect, VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
                        float opt);
+/// What hostCallback answers to audioMasterGetCurrentProcessLevel from now on, in the whole
+/// process: a kVstProcessLevel value, or kProcessLevelByPriority (the default) for what a host
+/// rendering a file says: realtime on a thread of real-time priority, offline on any other.
+constexpr int kProcessLevelByPriority = -1;
+void answerProcessLevel(int level);
 /// Number of hostCallback calls so far in this process (any opcode).
 int hostCallbackCount();
 

@@ -1,6 +1,6 @@
 // The editor title's file callback: a left-button release over the title reloads the current
 // program from "debug.txt" beside the library.
-#include "shell/kel_vst.h"
+#include "instrument/instrument.h"
 
 #include "patches/patch_override.h"
 #include "platform/platform.h"

@@ -12,7 +12,7 @@
 
 struct EditorControl;
 struct PluginCore;
-class kelVst;
+class Instrument;
 
 /// Unique ID 'lxfg'.
 constexpr std::int32_t kQuarnelUniqueId = 0x6C786667;
@@ -79,9 +79,9 @@ struct PluginCore {
     float editorScale = 1.0f;
     EditorControl* controls = nullptr; ///< head of the editor's control list
     FileCallback fileCallback = nullptr;
-    std::int32_t redrawAll = 0; ///< pending full repaints of the editor
-    BusyFlags* busy = nullptr;  ///< the owning plug-in object's flags and writers' lock
-    kelVst* owner = nullptr;    ///< the plug-in object this core is embedded in
+    std::int32_t redrawAll = 0;  ///< pending full repaints of the editor
+    BusyFlags* busy = nullptr;   ///< the owning plug-in object's flags and writers' lock
+    Instrument* owner = nullptr; ///< the instrument this core is embedded in
 };
 
 /// One entry of the parameter cache. Writers change it under busy.writers; the editor reads it

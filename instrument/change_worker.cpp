@@ -1,4 +1,4 @@
-#include "shell/change_worker.h"
+#include "instrument/change_worker.h"
 
 ChangeWorker::ChangeWorker(Work work, void* context)
     : work(work), context(context), thread([this] { run(); }) {}

@@ -1,7 +1,7 @@
-#include "shell/diagnostic_log.h"
+#include "instrument/diagnostic_log.h"
 
 #include "platform/platform.h"
-#include "shell/plugin_core.h"
+#include "instrument/plugin_core.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "shell/host_requests.h"
+#include "instrument/host_requests.h"
 
 namespace {
 constexpr std::size_t kMask = kHostRequestCapacity - 1;

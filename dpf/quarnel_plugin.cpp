@@ -1,0 +1,188 @@
+// The instrument as the plug-in framework sees it: one thin translation from the framework's
+// Plugin calls to the format-neutral Instrument, compiled once per format (LV2, VST3, CLAP and
+// the JACK standalone) together with the framework's own wrapper for that format.
+//
+// Parameters are announced in their own units (percent, Hz), whole numbers, so hosts show the
+// same numbers the VST 2.4 build displays and the framework saves them exactly. The state is
+// two keys: "bank", the VST 2.4 bank chunk's bytes as base64, and "program", the current slot.
+#include "instrument/identity.h"
+#include "instrument/instrument.h"
+#include "instrument/state_text.h"
+#include "patches/patch_bank.h"
+
+#include <DistrhoPlugin.hpp>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+static_assert(std::string_view(DISTRHO_PLUGIN_URI) == identity::kLv2Uri);
+static_assert(std::string_view(DISTRHO_PLUGIN_CLAP_ID) == identity::kClapId);
+static_assert(std::string_view(DISTRHO_PLUGIN_NAME) == identity::kProduct);
+
+START_NAMESPACE_DISTRHO
+
+namespace {
+/// The program list hosts show: the built-in sounds, slots 0 to 45.
+constexpr std::uint32_t kListedPrograms = kBuiltInProgramCount;
+constexpr std::uint32_t kStateCount = 2;
+/// The MIDI messages the instrument takes: channel messages of at most three bytes.
+constexpr std::uint32_t kMidiMessageBytes = 3;
+constexpr std::uint8_t kMidiDataMax = 127;
+/// Messages one run() queues at most: as many as the framework hands over in one call.
+constexpr std::uint32_t kMaxQueuedMessages = 512;
+
+/// Plug-in version for the formats' version fields: major, minor, micro.
+constexpr std::uint32_t kVersion = d_version(1, 0, 0);
+} // namespace
+
+class QuarnelPlugin : public Plugin {
+  public:
+    QuarnelPlugin() : Plugin(kParameterCount, kListedPrograms, kStateCount) {
+        instrument.setSampleRate(static_cast<float>(getSampleRate()));
+        instrument.setBlockSize(static_cast<std::int32_t>(getBufferSize()));
+    }
+
+  protected:
+    const char* getLabel() const override { return identity::kProduct; }
+    const char* getDescription() const override {
+        return "Polyphonic phase-modulation wavetable synthesizer";
+    }
+    const char* getMaker() const override { return identity::kVendor; }
+    const char* getLicense() const override { return "MIT"; }
+    uint32_t getVersion() const override { return kVersion; }
+    int64_t getUniqueId() const override { return identity::kUniqueId; }
+
+    void initAudioPort(bool input, uint32_t index, AudioPort& port) override {
+        port.groupId = kPortGroupStereo;
+        Plugin::initAudioPort(input, index, port);
+    }
+
+    void initParameter(uint32_t index, Parameter& parameter) override {
+        parameter.hints = kParameterIsAutomatable | kParameterIsInteger;
+        parameter.name = identity::kParameterNames[index];
+        parameter.symbol = identity::kParameterSymbols[index];
+        parameter.unit = identity::kParameterUnits[index];
+        parameter.ranges.min = kParameterRanges[index].minimum;
+        parameter.ranges.max = kParameterRanges[index].maximum;
+        parameter.ranges.def = instrument.plainParameter(static_cast<int>(index));
+    }
+
+    void initProgramName(uint32_t index, String& programName) override {
+        char name[kProgramNameSize];
+        instrument.programName(static_cast<std::int32_t>(index), name);
+        programName = name;
+    }
+
+    void initState(uint32_t index, State& state) override {
+        state.hints = kStateIsOnlyForDSP;
+        if (index == 0) {
+            state.key = statetext::kBankKey;
+            state.hints |= kStateIsBase64Blob;
+            state.defaultValue = bankText().c_str();
+            state.label = "Bank";
+            state.description = "The 64 program records, as the VST 2.4 bank chunk carries them";
+        } else {
+            state.key = statetext::kProgramKey;
+            state.defaultValue = "0";
+            state.label = "Program";
+            state.description = "The current program slot, 0 to 63";
+        }
+    }
+
+    float getParameterValue(uint32_t index) const override {
+        return instrument.plainParameter(static_cast<int>(index));
+    }
+
+    void setParameterValue(uint32_t index, float value) override {
+        // Hosts send every value back when they restore a project or a preset: a value the
+        // parameter already has is no change.
+        if (limitedPlainValue(static_cast<int>(index), value) ==
+            instrument.plainParameter(static_cast<int>(index)))
+            return;
+        instrument.setPlainParameter(static_cast<int>(index), value);
+    }
+
+    void loadProgram(uint32_t index) override {
+        instrument.selectProgram(static_cast<std::int32_t>(index));
+    }
+
+    String getState(const char* key) const override {
+        if (std::strcmp(key, statetext::kBankKey) == 0) return String(bankText().c_str());
+        if (std::strcmp(key, statetext::kProgramKey) == 0)
+            return String(instrument.currentProgram());
+        return String();
+    }
+
+    void setState(const char* key, const char* value) override {
+        if (std::strcmp(key, statetext::kBankKey) == 0) {
+            std::vector<std::uint8_t> bytes;
+            if (statetext::decodeBase64(value, bytes) && !bytes.empty())
+                instrument.setChunk(bytes.data(), static_cast<std::int32_t>(bytes.size()), false);
+        } else if (std::strcmp(key, statetext::kProgramKey) == 0) {
+            const int program = statetext::parseProgram(value);
+            if (program >= 0) instrument.selectProgram(program);
+        }
+    }
+
+    void activate() override { instrument.resume(); }
+    void deactivate() override { instrument.suspend(); }
+
+    void run(const float**, float** outputs, uint32_t frames, const MidiEvent* midiEvents,
+             uint32_t midiEventCount) override {
+        // The framework's VST3 wrapper can hand over the controllers it made from parameter
+        // points out of order among the notes: the messages are queued in frame order (a
+        // stable insertion sort of their indices, nothing allocated).
+        std::uint16_t order[kMaxQueuedMessages];
+        uint32_t count = 0;
+        for (uint32_t i = 0; i < midiEventCount && count < kMaxQueuedMessages; ++i) {
+            const MidiEvent& event = midiEvents[i];
+            if (event.size == 0 || event.size > kMidiMessageBytes) continue;
+            uint32_t at = count++;
+            while (at > 0 && midiEvents[order[at - 1]].frame > event.frame) {
+                order[at] = order[at - 1];
+                --at;
+            }
+            order[at] = static_cast<std::uint16_t>(i);
+        }
+        for (uint32_t k = 0; k < count; ++k) {
+            const MidiEvent& event = midiEvents[order[k]];
+            std::uint8_t data1 = event.size > 1 ? event.data[1] : 0;
+            std::uint8_t data2 = event.size > 2 ? event.data[2] : 0;
+            // The same wrapper turns a full upward bend into a second byte of 128: a data byte
+            // above 127 is taken as the top of its range.
+            if (data2 > kMidiDataMax) data1 = data2 = kMidiDataMax;
+            if (data1 > kMidiDataMax) data1 = kMidiDataMax;
+            instrument.queueMidi(static_cast<std::int32_t>(event.frame), event.data[0], data1,
+                                 data2);
+        }
+        instrument.process(outputs, static_cast<std::int32_t>(frames));
+    }
+
+    void bufferSizeChanged(uint32_t frames) override {
+        instrument.setBlockSize(static_cast<std::int32_t>(frames));
+    }
+    void sampleRateChanged(double rate) override {
+        instrument.setSampleRate(static_cast<float>(rate));
+    }
+
+  private:
+    /// The bank chunk as base64 text. Not on the audio thread.
+    std::string bankText() const {
+        void* data = nullptr;
+        const std::int32_t size = instrument.getChunk(&data, false);
+        return statetext::encodeBase64(data, size > 0 ? static_cast<std::size_t>(size) : 0);
+    }
+
+    /// getChunk hands out a copy and getState is const to the framework: the instrument is
+    /// mutable so that saving can take the audio thread's changes into the bank first.
+    mutable Instrument instrument;
+
+    DISTRHO_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(QuarnelPlugin)
+};
+
+Plugin* createPlugin() {
+    return new QuarnelPlugin();
+}
+
+END_NAMESPACE_DISTRHO

@@ -1,0 +1,102 @@
+// One instrument plug-in instance as the tests and tools drive it, whatever format it comes in:
+// VST 2.4, VST3, CLAP or LV2. Each format has a small host of its own behind this interface
+// (vst2_instance.cpp, vst3_instance.cpp, clap_instance.cpp, lv2_instance.cpp); all of them load
+// the plug-in through its entry point as a DAW does and drive it in a DAW's order: open, set the
+// rate and the largest block, activate, process blocks, deactivate, close.
+//
+// Everything happens on the calling thread: the tests call process() from the thread they
+// choose (normal or real-time priority) and count what the plug-in does there.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace formathost {
+
+enum class Format { Vst2, Vst3, Clap, Lv2 };
+
+/// "vst2", "vst3", "clap", "lv2".
+const char* formatName(Format format);
+
+/// One MIDI channel message at a frame of the next block.
+struct MidiEvent {
+    std::int32_t frame = 0;
+    std::uint8_t status = 0;
+    std::uint8_t data1 = 0;
+    std::uint8_t data2 = 0;
+};
+
+/// A parameter change at a frame of the next block. index is the instrument's own parameter
+/// number (0..5: "Window", "Modulation", "Atack", "Sustain", "HPF", "LPF"), value the
+/// normalised host value 0..1 (the format's own range is the host's business).
+struct ParameterChange {
+    std::int32_t frame = 0;
+    int index = 0;
+    double value = 0;
+};
+
+struct ParameterInfo {
+    std::string name; ///< as the host shows it
+    std::string unit; ///< the label or unit, may be empty
+    bool automatable = false;
+};
+
+/// How the instance is started.
+struct StartOptions {
+    double sampleRate = 44100;
+    std::int32_t maxBlock = 512;
+    /// Tell the plug-in it renders offline (VST 2.4: the process level the host reports; VST3:
+    /// kOffline process mode; CLAP: the render extension's offline mode; LV2: nothing to tell).
+    bool offline = false;
+};
+
+class Instance {
+  public:
+    virtual ~Instance() = default;
+
+    /// Sets rate and largest block and activates processing. False (see error()) on failure.
+    virtual bool start(const StartOptions& options) = 0;
+    /// Deactivates processing (the instance may be started again).
+    virtual void stop() = 0;
+
+    virtual int programCount() = 0;
+    virtual std::string programName(int program) = 0;
+    /// The host's program or preset selection, made between blocks. False when refused.
+    virtual bool selectProgram(int program) = 0;
+
+    virtual int parameterCount() = 0;
+    virtual ParameterInfo parameterInfo(int index) = 0;
+    /// The normalised value 0..1 the plug-in reports now.
+    virtual double parameter(int index) = 0;
+    /// The plug-in's display text for the normalised value.
+    virtual std::string parameterDisplay(int index, double value) = 0;
+    /// A parameter change made outside processing (a host's GUI thread, between blocks).
+    virtual void setParameter(int index, double value) = 0;
+
+    /// Renders frames frames into left and right (each room for frames), with the MIDI events
+    /// and the parameter changes given (both sorted by frame, all frames inside the block),
+    /// delivered the format's way inside this one process call.
+    virtual void process(const std::vector<MidiEvent>& midi,
+                         const std::vector<ParameterChange>& changes, std::int32_t frames,
+                         float* left, float* right) = 0;
+
+    /// The instrument's bank chunk as this format's saved state carries it (the 64 program
+    /// records), and the current program; empty when the state could not be read.
+    virtual std::vector<std::uint8_t> saveBank(int& program) = 0;
+    /// Restores a state made of a bank chunk and a current program, the format's way. False
+    /// when the plug-in refused it.
+    virtual bool loadBank(const std::vector<std::uint8_t>& bank, int program) = 0;
+
+    const std::string& error() const { return lastError; }
+
+  protected:
+    std::string lastError;
+};
+
+/// Loads the plug-in at path (a .so or .dll for VST 2.4, a .vst3 bundle folder, a .clap file,
+/// a .lv2 bundle folder) and makes one instance. Null on failure, with the reason in error.
+std::unique_ptr<Instance> openInstance(Format format, const std::string& path, std::string& error);
+
+} // namespace formathost
