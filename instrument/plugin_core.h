@@ -14,10 +14,6 @@ struct EditorControl;
 struct PluginCore;
 class Instrument;
 
-/// Unique ID 'lxfg'.
-constexpr std::int32_t kQuarnelUniqueId = 0x6C786667;
-/// Vendor version reported to hosts.
-constexpr std::int32_t kQuarnelVendorVersion = 201;
 /// PluginCore::flags bits.
 constexpr std::uint32_t kCoreReceivesVstEvents = 1;
 constexpr std::uint32_t kCoreReceivesVstMidiEvent = 2;

@@ -133,25 +133,14 @@ void setPerformanceParameter(SynthEngine& engine, int index, float v, float samp
 }
 
 float storedParameterValue(int index, float v, float sampleRate) {
-    v = clampHostValue(v);
+    const float plain = plainParameterValue(index, v);
     switch (index) {
-    case ParamWindow:
-    case ParamModulation:
-        return static_cast<float>(lowByte(scaled(v, kPercentScale)));
-    case ParamAttack:
-        return static_cast<float>(lowByte(scaled(v, kAttackScale) - kAttackOffset));
-    case ParamSustain:
-        return static_cast<float>(lowByte(scaled(v, kSustainScale) - kSustainOffset));
     case ParamHighPass:
-        return limitedFrequency(BiquadHighPass,
-                                static_cast<float>(kHighPassLowest + scaled(v, kHighPassScale)),
-                                sampleRate);
+        return limitedFrequency(BiquadHighPass, plain, sampleRate);
     case ParamLowPass:
-        return limitedFrequency(BiquadLowPass,
-                                static_cast<float>(kLowPassLowest + scaled(v, kLowPassScale)),
-                                sampleRate);
+        return limitedFrequency(BiquadLowPass, plain, sampleRate);
     default:
-        return 0.0f;
+        return plain;
     }
 }
 

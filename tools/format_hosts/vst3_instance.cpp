@@ -1347,6 +1347,12 @@ bool Vst3Instance::readParameters(std::string& error) {
                     kParameterTitles[k] + "\"";
             return false;
         }
+        // A host could neither show nor turn such a parameter from its controls.
+        if (found[std::size_t(k)].refused) {
+            error = std::string("the edit controller refuses to set the parameter \"") +
+                    kParameterTitles[k] + "\" to the value it reports";
+            return false;
+        }
     }
     params = std::move(found);
     programs = list;
