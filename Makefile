@@ -56,6 +56,8 @@ WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
 # The X11 panel's tests run under a virtual X server; the panel draws its texts in fontconfig's
 # default sans-serif face.
 PANEL_TEST_PACKAGES := xvfb xauth fonts-dejavu-core
+# sord_validate checks the LV2 bundle's Turtle.
+FORMAT_TEST_PACKAGES := sordi
 DOCS_PACKAGES    := sox
 # The peers the speed table compares against, and Wine for timing the DLL.
 BENCH_PACKAGES   := libbenchmark-dev amsynth zynaddsubfx-vst wine64 wine
@@ -73,7 +75,7 @@ deps-native:
 	@tools/setup/install-deps.sh $(NATIVE_PACKAGES) $(TOOL_PACKAGES)
 
 deps-test: deps deps-panel-test
-	@tools/setup/install-deps.sh $(WINE_PACKAGES)
+	@tools/setup/install-deps.sh $(WINE_PACKAGES) $(FORMAT_TEST_PACKAGES)
 
 deps-panel-test:
 	@tools/setup/install-deps.sh $(PANEL_TEST_PACKAGES)

@@ -14,7 +14,9 @@
 // "__dpf_state_end__", then "__dpf_parameters_begin__", symbol, value, ...,
 // "__dpf_parameters_end__", and a terminator byte 0xFE followed by NUL. The instrument's keys
 // are "bank" (the 64 program records, base64) and "program" (the current slot, decimal).
-#include "clap_instance.h"
+#include "tools/format_hosts/clap_instance.h"
+
+#include "instrument/state_text.h"
 
 #include <clap/entry.h>
 #include <clap/events.h>
@@ -75,49 +77,6 @@ constexpr const char kStateEnd[] = "__dpf_state_end__";
 constexpr const char kParametersBegin[] = "__dpf_parameters_begin__";
 constexpr const char kParametersEnd[] = "__dpf_parameters_end__";
 constexpr char kTerminator = '\xfe';
-
-// ---- base64, standard alphabet with '=' padding ----------------------------------------------
-
-constexpr const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string encodeBase64(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = std::uint32_t(bytes[i]) << 16;
-        if (n > 1) group |= std::uint32_t(bytes[i + 1]) << 8;
-        if (n > 2) group |= bytes[i + 2];
-        for (std::size_t k = 0; k < 4; ++k)
-            text.push_back(k <= n ? kBase64[(group >> (18 - 6 * k)) & 63] : '=');
-    }
-    return text;
-}
-
-/// False on a character outside the alphabet (white space is skipped) or data after padding.
-bool decodeBase64(const std::string& text, std::vector<std::uint8_t>& bytes) {
-    bytes.clear();
-    bytes.reserve(text.size() / 4 * 3);
-    std::uint32_t group = 0;
-    int bits = 0;
-    bool padded = false;
-    for (const char c : text) {
-        if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
-        if (c == '=') {
-            padded = true;
-            continue;
-        }
-        const char* at = std::strchr(kBase64, c);
-        if (padded || c == '\0' || at == nullptr) return false;
-        group = (group << 6) | std::uint32_t(at - kBase64);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            bytes.push_back(std::uint8_t(group >> bits));
-        }
-    }
-    return true;
-}
 
 // ---- the saved state's text ----------------------------------------------------------------
 
@@ -897,7 +856,7 @@ std::vector<std::uint8_t> ClapInstance::saveBank(int& program) {
             lastError = "the saved state has no \"bank\"";
             return {};
         }
-        if (!decodeBase64(saved.bank, bank)) {
+        if (!statetext::decodeBase64(saved.bank, bank)) {
             lastError = "the saved state's \"bank\" is not base64";
             return {};
         }
@@ -914,7 +873,7 @@ bool ClapInstance::loadBank(const std::vector<std::uint8_t>& bank, int program) 
         std::string text;
         appendToken(text, kStateBegin);
         appendToken(text, "bank");
-        appendToken(text, encodeBase64(bank));
+        appendToken(text, statetext::encodeBase64(bank.data(), bank.size()));
         appendToken(text, "program");
         appendToken(text, std::to_string(program));
         appendToken(text, kStateEnd);

@@ -36,7 +36,9 @@
 //
 // Everything happens on the calling thread: work the plug-in schedules is done right after the
 // call that scheduled it returns (after each run(), before the next one).
-#include "lv2_instance.h"
+#include "tools/format_hosts/lv2_instance.h"
+
+#include "instrument/state_text.h"
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
@@ -108,47 +110,6 @@ const char* knownUnitSymbol(const std::string& uri) {
 }
 
 // ---- base64, standard alphabet with '=' padding ----------------------------------------------
-
-constexpr const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string encodeBase64(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = std::uint32_t(bytes[i]) << 16;
-        if (n > 1) group |= std::uint32_t(bytes[i + 1]) << 8;
-        if (n > 2) group |= bytes[i + 2];
-        for (std::size_t k = 0; k < 4; ++k)
-            text.push_back(k <= n ? kBase64[(group >> (18 - 6 * k)) & 63] : '=');
-    }
-    return text;
-}
-
-/// False on a character outside the alphabet (white space is skipped) or data after padding.
-bool decodeBase64(const std::string& text, std::vector<std::uint8_t>& bytes) {
-    bytes.clear();
-    bytes.reserve(text.size() / 4 * 3);
-    std::uint32_t group = 0;
-    int bits = 0;
-    bool padded = false;
-    for (const char c : text) {
-        if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
-        if (c == '=') {
-            padded = true;
-            continue;
-        }
-        const char* at = std::strchr(kBase64, c);
-        if (padded || c == '\0' || at == nullptr) return false;
-        group = (group << 6) | std::uint32_t(at - kBase64);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            bytes.push_back(std::uint8_t(group >> bits));
-        }
-    }
-    return true;
-}
 
 /// A decimal integer filling the whole of text; false otherwise.
 bool parseInt(const std::string& text, int& value) {
@@ -1178,7 +1139,7 @@ std::vector<std::uint8_t> Lv2Instance::saveBank(int& program) {
             return {};
         }
         std::vector<std::uint8_t> bank;
-        if (!decodeBase64(propertyText(*chunk), bank)) {
+        if (!statetext::decodeBase64(propertyText(*chunk), bank)) {
             lastError = "the saved state's \"bank\" is not base64";
             return {};
         }
@@ -1195,7 +1156,7 @@ bool Lv2Instance::loadBank(const std::vector<std::uint8_t>& bank, int program) {
         // session: the keys keep the names and types the plug-in gave them.
         StateProperties state;
         if (!saveProperties(state)) return false;
-        setProperty(state, "bank", encodeBase64(bank));
+        setProperty(state, "bank", statetext::encodeBase64(bank.data(), bank.size()));
         setProperty(state, "program", std::to_string(program));
         if (!restoreProperties(state)) return false;
         handOverControls();

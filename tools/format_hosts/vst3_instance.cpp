@@ -43,7 +43,9 @@
 // "__dpf_parameters_begin__", symbol, value, ..., "__dpf_parameters_end__", and a terminator byte
 // 0xFE followed by NUL. The instrument's keys are "bank" (the 64 program records, standard
 // base64 with '=' padding) and "program" (the current slot 0..63, decimal).
-#include "vst3_instance.h"
+#include "tools/format_hosts/vst3_instance.h"
+
+#include "instrument/state_text.h"
 
 #include <travesty/audio_processor.h>
 #include <travesty/bstream.h>
@@ -159,60 +161,6 @@ void copyAsciiToUtf16(const char* text, std::int16_t* out, std::size_t room) {
 
 // ---- base64, standard alphabet with '=' padding
 // --------------------------------------------------
-
-constexpr const char kBase64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64Encode(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = std::uint32_t(bytes[i]) << 16;
-        if (n > 1) group |= std::uint32_t(bytes[i + 1]) << 8;
-        if (n > 2) group |= bytes[i + 2];
-        for (std::size_t k = 0; k < 4; ++k)
-            text.push_back(k <= n ? kBase64Alphabet[(group >> (18 - 6 * k)) & 63] : '=');
-    }
-    return text;
-}
-
-/// The alphabet index of c, -1 outside it.
-int base64Digit(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-/// False on a character outside the alphabet (white space is skipped), data after the padding or
-/// a length that no encoding gives.
-bool base64Decode(const std::string& text, std::vector<std::uint8_t>& bytes) {
-    bytes.clear();
-    bytes.reserve(text.size() / 4 * 3);
-    std::uint32_t group = 0;
-    int bits = 0;
-    std::size_t digits = 0, padding = 0;
-    for (const char c : text) {
-        if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
-        if (c == '=') {
-            ++padding;
-            continue;
-        }
-        const int digit = base64Digit(c);
-        if (digit < 0 || padding > 0) return false;
-        ++digits;
-        group = (group << 6) | std::uint32_t(digit);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            bytes.push_back(std::uint8_t(group >> bits));
-        }
-    }
-    return digits % 4 != 1 && padding <= 2;
-}
 
 // ---- the saved state's text --------------------------------------------------------------------
 
@@ -1869,7 +1817,7 @@ std::vector<std::uint8_t> Vst3Instance::saveBank(int& program) {
             lastError = "the saved state has no \"bank\"";
             return {};
         }
-        if (!base64Decode(saved.bank, bank)) {
+        if (!statetext::decodeBase64(saved.bank, bank)) {
             lastError = "the saved state's \"bank\" is not base64";
             return {};
         }
@@ -1892,7 +1840,7 @@ bool Vst3Instance::loadBank(const std::vector<std::uint8_t>& bank, int program) 
         }
         appendToken(text, kStateBegin);
         appendToken(text, "bank");
-        appendToken(text, base64Encode(bank));
+        appendToken(text, statetext::encodeBase64(bank.data(), bank.size()));
         appendToken(text, "program");
         appendToken(text, std::to_string(program));
         appendToken(text, kStateEnd);
