@@ -56,8 +56,9 @@ WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
 # The X11 panel's tests run under a virtual X server; the panel draws its texts in fontconfig's
 # default sans-serif face.
 PANEL_TEST_PACKAGES := xvfb xauth fonts-dejavu-core
-# sord_validate checks the LV2 bundle's Turtle.
-FORMAT_TEST_PACKAGES := sordi
+# sord_validate checks the LV2 bundle's Turtle; a private JACK server (dummy driver) plays the
+# standalone and the LV2 build in jalv.
+FORMAT_TEST_PACKAGES := sordi jackd2 jalv
 DOCS_PACKAGES    := sox
 # The peers the speed table compares against, and Wine for timing the DLL.
 BENCH_PACKAGES   := libbenchmark-dev amsynth zynaddsubfx-vst wine64 wine

@@ -154,8 +154,15 @@ bool Instrument::mustNotWait() const {
     case ProcessLevel::Prefetch:
         return true;
     default:
-        return onProcessingThread() || platform::isRealtimeThread();
+        return onProcessingThread() || platform::isRealtimeThread() ||
+               (resumedIsProcessing && busy.suspended.load() == 0);
     }
+}
+
+bool Instrument::parameterMustNotWait() const {
+    const ProcessLevel level = processLevel();
+    if (level == ProcessLevel::Unknown && busy.suspended.load() == 0) return true;
+    return mustNotWait();
 }
 
 void Instrument::setSampleRate(float rate) {

@@ -70,6 +70,11 @@ class Instrument {
     /// Declares (or withdraws) an offline render for hosts that say so once rather than per
     /// call (CLAP's and VST3's render modes). Any thread.
     void setOffline(bool offline) { offlineRender.store(offline); }
+    /// For shells whose framework tells nothing of the calling thread and delivers parameter
+    /// and program changes inside its process call before handing it over (the LV2, VST3 and
+    /// CLAP wrappers): while the instrument is resumed, every such change is taken as one that
+    /// must not wait. Set before processing starts.
+    void treatResumedAsProcessing(bool on) { resumedIsProcessing = on; }
 
     // ---- processing ----------------------------------------------------------------------
 
@@ -148,6 +153,10 @@ class Instrument {
     void storeCurrentProgram(std::int32_t program);
     /// True when the calling thread must not take the lock (see "Who may wait").
     bool mustNotWait() const;
+    /// mustNotWait, and for a parameter change also any made while resumed when the host says
+    /// nothing of the thread: the audio thread's first block on a thread it has not run on
+    /// before may be preceded by changes it must not wait for, and a request is exact anyway.
+    bool parameterMustNotWait() const;
     bool onProcessingThread() const;
     ProcessLevel processLevel() const;
 
@@ -188,6 +197,7 @@ class Instrument {
     std::atomic<std::uint64_t> processingThread{0}; ///< platform thread id of the last process()
     std::atomic<bool> offlineRender{false};
     ProcessLevelQuery levelQuery = nullptr; ///< set before processing starts, then read only
+    bool resumedIsProcessing = false;       ///< likewise
     void* levelContext = nullptr;
 
     // ---- audio thread ----

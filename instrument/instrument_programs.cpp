@@ -92,7 +92,7 @@ void Instrument::setParameter(int index, float v) {
     if (!(v >= 0.0f)) v = 0.0f;
     if (v > 1.0f) v = 1.0f;
     const std::uint32_t stamp = handover.nextStamp();
-    if (mustNotWait()) {
+    if (parameterMustNotWait()) {
         // Readers see the new value at once; the audio thread makes it heard.
         handover.requestParameter(currentProgram(), index, plainParameterValue(index, v),
                                   storedParameterValue(index, v, currentRate.load()), stamp);
@@ -116,7 +116,7 @@ void Instrument::setPlainParameter(int index, float plain) {
             ? limitedFrequency(index == ParamHighPass ? BiquadHighPass : BiquadLowPass, plain,
                                currentRate.load())
             : plain;
-    if (mustNotWait()) {
+    if (parameterMustNotWait()) {
         handover.requestParameter(currentProgram(), index, plain, display, stamp);
         worker.wake();
         return;

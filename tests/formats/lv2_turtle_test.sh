@@ -2,13 +2,14 @@
 # The LV2 bundle's Turtle (manifest, plug-in description, presets) checked by sord_validate
 # against Debian's LV2 schemas, with the three third-party terms the framework writes declared
 # beside them (lv2_extra_vocabulary.ttl). Any error or warning fails.
-# Usage: lv2_turtle_test.sh <bundle> <schema-dir>
+# The schemas are the files of the lv2-dev package, so that other plug-ins installed beside them
+# are not validated too.
+# Usage: lv2_turtle_test.sh <bundle>
 set -eu
 bundle=$1
-schemas=$2
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck disable=SC2046
-report=$(sord_validate $(find "$schemas" -name '*.ttl' | sort) "$here/lv2_extra_vocabulary.ttl" \
+report=$(sord_validate $(dpkg -L lv2-dev | grep '\.ttl$' | sort) "$here/lv2_extra_vocabulary.ttl" \
     "$bundle"/*.ttl 2>&1) || true
 problems=$(printf '%s\n' "$report" | grep -c '^\(error\|warning\)' || true)
 for f in manifest.ttl Quarnel.ttl presets.ttl; do

@@ -3,15 +3,20 @@
 // the plug-in loaded through its entry point binds to them; each one counts the calls made on the
 // thread under test and forwards to the C library (the binary's counting operator new allocates
 // with malloc, so it is seen as well). A thread at real-time priority then plays the plug-in as a
-// DAW's audio callback does, and every count must stay at zero.
+// DAW's audio callback does, and every count must stay at zero: the VST 2.4 build through its
+// entry point directly, and every format through the format hosts, whose process() allocates
+// and locks nothing once started, so that whatever is counted there is the plug-in's.
 #if defined(__linux__)
 
 #include "host/host_fixture.h"
 #include "support/midi_list.h"
+#include "tools/format_hosts/format_instance.h"
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
@@ -20,13 +25,17 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <numbers>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 extern "C" {
@@ -552,5 +561,293 @@ TEST(RealtimeCalls, ProgramChangeOnAudioThreadIsAudibleWithin10Ms) {
         << unchangedFrequency << " Hz, new " << changedFrequency << " Hz)";
     EXPECT_LT(frequency, 1.1 * changedFrequency);
 }
+
+// ---- every format through the format hosts -----------------------------------------------------
+// Built where the framework's formats are (QUARNEL_FORMATS on Linux).
+#if defined(QUARNEL_LV2_PATH)
+
+namespace {
+
+using formathost::Format;
+
+struct FormatUnderTest {
+    Format format;
+    const char* path;   ///< what openInstance takes
+    const char* binary; ///< the shared object it loads
+};
+const FormatUnderTest kFormats[] = {
+    {Format::Vst2, QUARNEL_PLUGIN_PATH, QUARNEL_PLUGIN_PATH},
+    {Format::Vst3, QUARNEL_VST3_PATH, QUARNEL_VST3_PATH "/Contents/x86_64-linux/Quarnel.so"},
+    {Format::Clap, QUARNEL_CLAP_PATH, QUARNEL_CLAP_PATH},
+    {Format::Lv2, QUARNEL_LV2_PATH, QUARNEL_LV2_PATH "/Quarnel.so"},
+};
+
+std::string canonical(const char* path) {
+    char resolved[PATH_MAX];
+    return realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+/// Names whose definitions in this binary a loaded plug-in must bind to: the counting functions
+/// and the counting operator new (alloc_test.cpp) that allocates through them.
+const char* const kOperatorNames[] = {"_Znwm",
+                                      "_Znam",
+                                      "_ZnwmRKSt9nothrow_t",
+                                      "_ZnamRKSt9nothrow_t",
+                                      "_ZnwmSt11align_val_t",
+                                      "_ZdlPv",
+                                      "_ZdlPvm",
+                                      "_ZdaPv"};
+
+/// What the loaded object at binary binds each imported symbol to, by name: its PLT and GOT
+/// slots as the dynamic linker filled them. Empty when the object is not loaded.
+std::map<std::string, const void*> boundImports(const char* binary) {
+    struct Walk {
+        std::string path;
+        std::map<std::string, const void*> bound;
+        bool found = false;
+    } walk{canonical(binary), {}, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            Walk& w = *static_cast<Walk*>(data);
+            if (w.found || info->dlpi_name == nullptr || info->dlpi_name[0] == '\0' ||
+                canonical(info->dlpi_name) != w.path)
+                return 0;
+            w.found = true;
+            const ElfW(Addr) base = info->dlpi_addr;
+            // The dynamic linker relocates these entries in place on x86-64; an unrelocated one
+            // is an offset from the base.
+            const auto at = [base](ElfW(Addr) p) { return p < base ? p + base : p; };
+            const ElfW(Dyn)* dynamic = nullptr;
+            for (int i = 0; i < info->dlpi_phnum; ++i)
+                if (info->dlpi_phdr[i].p_type == PT_DYNAMIC)
+                    dynamic = reinterpret_cast<const ElfW(Dyn)*>(base + info->dlpi_phdr[i].p_vaddr);
+            if (dynamic == nullptr) return 1;
+            const ElfW(Sym)* symbols = nullptr;
+            const char* names = nullptr;
+            const ElfW(Rela) * lists[2] = {nullptr, nullptr};
+            std::size_t sizes[2] = {0, 0};
+            for (const ElfW(Dyn)* d = dynamic; d->d_tag != DT_NULL; ++d) {
+                switch (d->d_tag) {
+                case DT_SYMTAB:
+                    symbols = reinterpret_cast<const ElfW(Sym)*>(at(d->d_un.d_ptr));
+                    break;
+                case DT_STRTAB:
+                    names = reinterpret_cast<const char*>(at(d->d_un.d_ptr));
+                    break;
+                case DT_JMPREL:
+                    lists[0] = reinterpret_cast<const ElfW(Rela)*>(at(d->d_un.d_ptr));
+                    break;
+                case DT_PLTRELSZ:
+                    sizes[0] = d->d_un.d_val;
+                    break;
+                case DT_RELA:
+                    lists[1] = reinterpret_cast<const ElfW(Rela)*>(at(d->d_un.d_ptr));
+                    break;
+                case DT_RELASZ:
+                    sizes[1] = d->d_un.d_val;
+                    break;
+                default:
+                    break;
+                }
+            }
+            if (symbols == nullptr || names == nullptr) return 1;
+            for (int l = 0; l < 2; ++l) {
+                for (std::size_t r = 0; lists[l] != nullptr && r < sizes[l] / sizeof(ElfW(Rela));
+                     ++r) {
+                    const ElfW(Rela)& rela = lists[l][r];
+                    const auto type = ELF64_R_TYPE(rela.r_info);
+                    if (type != R_X86_64_JUMP_SLOT && type != R_X86_64_GLOB_DAT) continue;
+                    const ElfW(Sym)& symbol = symbols[ELF64_R_SYM(rela.r_info)];
+                    if (symbol.st_shndx != SHN_UNDEF) continue; // its own definition
+                    w.bound[names + symbol.st_name] =
+                        *reinterpret_cast<const void* const*>(base + rela.r_offset);
+                }
+            }
+            return 1;
+        },
+        &walk);
+    return walk.bound;
+}
+
+std::unique_ptr<formathost::Instance> openFormat(const FormatUnderTest& under) {
+    std::string error;
+    auto instance = formathost::openInstance(under.format, under.path, error);
+    EXPECT_TRUE(instance) << formathost::formatName(under.format) << ": " << error;
+    return instance;
+}
+
+/// What a format render carries besides the notes.
+struct Moves {
+    bool controllers = true; ///< controllers 20 and 21, every block
+    bool parameters = true;  ///< all six parameters at frame 0 of every block
+};
+
+/// The MIDI and the parameter changes of one block, into lists whose room is kept.
+void blockEvents(int block, const Moves& moves, std::vector<formathost::MidiEvent>& midi,
+                 std::vector<formathost::ParameterChange>& changes) {
+    midi.clear();
+    changes.clear();
+    const auto message = [](int frame, int status, int data1, int data2) {
+        return formathost::MidiEvent{frame, static_cast<std::uint8_t>(status),
+                                     static_cast<std::uint8_t>(data1),
+                                     static_cast<std::uint8_t>(data2)};
+    };
+    if (block == 0)
+        for (int note : kChord)
+            midi.push_back(message(0, 0x90, note, 100));
+    // A passing note each block, the previous one released, and the two controllers that edit
+    // the live patch; sorted by frame as process() takes them.
+    const std::size_t first = midi.size();
+    midi.push_back(message((block * 31) % kFrames, 0x90, 72 + block % 12, 90));
+    midi.push_back(message((block * 17) % kFrames, 0x80, 72 + (block + 11) % 12, 0));
+    if (moves.controllers) {
+        midi.push_back(message((block * 7) % kFrames, 0xB0, 20, block % 128));
+        midi.push_back(message((block * 13) % kFrames, 0xB0, 21, (block * 5) % 128));
+    }
+    // An insertion sort, stable and without the buffer std::stable_sort allocates.
+    for (std::size_t i = first + 1; i < midi.size(); ++i)
+        for (std::size_t j = i; j > first && midi[j - 1].frame > midi[j].frame; --j)
+            std::swap(midi[j - 1], midi[j]);
+    if (moves.parameters)
+        for (int i = 0; i < kParameters; ++i)
+            changes.push_back({0, i, static_cast<double>((block * (i + 3) + 7) % 101) * 0.01});
+}
+
+constexpr int kFormatBlocks = 300;
+
+/// Plays kFormatBlocks blocks into left, on the calling thread; every list's room is kept before.
+struct FormatRender {
+    std::vector<formathost::MidiEvent> midi;
+    std::vector<formathost::ParameterChange> changes;
+    std::vector<float> left, right;
+
+    FormatRender() {
+        midi.reserve(64);
+        changes.reserve(kParameters);
+        left.assign(std::size_t(kFormatBlocks) * kFrames, 0.0f);
+        right.assign(left.size(), 0.0f);
+    }
+    void play(formathost::Instance& instance, const Moves& moves) {
+        for (int block = 0; block < kFormatBlocks; ++block) {
+            blockEvents(block, moves, midi, changes);
+            const std::size_t at = std::size_t(block) * kFrames;
+            instance.process(midi, changes, kFrames, &left[at], &right[at]);
+        }
+    }
+};
+
+/// The same render at normal priority on this thread, nothing counted.
+std::vector<float> referenceRender(const FormatUnderTest& under, const Moves& moves) {
+    auto instance = openFormat(under);
+    if (!instance) return {};
+    formathost::StartOptions options;
+    options.sampleRate = kRate;
+    options.maxBlock = kFrames;
+    EXPECT_TRUE(instance->start(options)) << instance->error();
+    EXPECT_EQ(instance->parameterCount(), kParameters);
+    auto render = std::make_unique<FormatRender>();
+    render->play(*instance, moves);
+    instance->stop();
+    return render->left;
+}
+
+using FormatThread = std::tuple<FormatUnderTest, AudioThreadKind>;
+
+class FormatAudioThreadCalls : public ::testing::TestWithParam<FormatThread> {};
+
+std::string formatThreadName(const ::testing::TestParamInfo<FormatThread>& info) {
+    std::string name = std::string(formathost::formatName(std::get<0>(info.param).format)) + "_" +
+                       std::get<1>(info.param).name;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(RealtimeCalls, FormatAudioThreadCalls,
+                         ::testing::Combine(::testing::ValuesIn(kFormats),
+                                            ::testing::ValuesIn(kAudioThreadKinds)),
+                         formatThreadName);
+
+} // namespace
+
+TEST_P(FormatAudioThreadCalls, ProcessNeverWaitsLocksAllocatesOrYields) {
+    const auto& [under, kind] = GetParam();
+    const char* format = formathost::formatName(under.format);
+    auto instance = openFormat(under);
+    ASSERT_TRUE(instance);
+    formathost::StartOptions options;
+    options.sampleRate = kRate;
+    options.maxBlock = kFrames;
+    ASSERT_TRUE(instance->start(options)) << instance->error();
+    ASSERT_EQ(instance->parameterCount(), kParameters);
+
+    // The plug-in's calls reach the counting functions: each of them, and the operator new that
+    // allocates through them, that the loaded object imports is bound to this binary's.
+    const std::map<std::string, const void*> bound = boundImports(under.binary);
+    ASSERT_FALSE(bound.empty()) << under.binary << " is not loaded";
+    int checked = 0;
+    for (int c = 0; c < kCountedCalls; ++c) {
+        const auto it = bound.find(kCallNames[c]);
+        if (it == bound.end()) continue;
+        ++checked;
+        EXPECT_EQ(it->second, kCountingFunctions[c])
+            << format << " binds " << kCallNames[c] << " elsewhere";
+    }
+    Dl_info self{};
+    ASSERT_NE(dladdr(kCountingFunctions[CallMalloc], &self), 0);
+    for (const char* name : kOperatorNames) {
+        const auto it = bound.find(name);
+        if (it == bound.end()) continue;
+        ++checked;
+        Dl_info where{};
+        EXPECT_TRUE(dladdr(it->second, &where) != 0 && where.dli_fbase == self.dli_fbase)
+            << format << " binds " << name << " outside this binary";
+    }
+    EXPECT_GT(bound.count("malloc") + bound.count("_Znwm"), 0u)
+        << format << " imports no allocator: the test looks at the wrong object";
+    EXPECT_GE(checked, 3);
+
+    auto render = std::make_unique<FormatRender>();
+    Counts counts{}, deliberate{};
+    const int error = runAudioThread(kind, [&] {
+        startCounting();
+        render->play(*instance, Moves{});
+        counts = stopCounting();
+        // The same counting on this very thread sees a deliberate allocation and lock.
+        pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+        startCounting();
+        void* volatile p = std::malloc(32);
+        std::free(p);
+        pthread_mutex_lock(&mutex);
+        pthread_mutex_unlock(&mutex);
+        deliberate = stopCounting();
+    });
+    if (error != 0) GTEST_SKIP() << realtimeRefused(error);
+    instance->stop();
+    EXPECT_EQ(instance->error(), "") << format;
+
+    for (int c = 0; c < kCountedCalls; ++c)
+        EXPECT_EQ(counts[c], 0) << kCallNames[c] << " called in " << format << " process() ("
+                                << kind.name << ")";
+    EXPECT_EQ(deliberate[CallMalloc], 1);
+    EXPECT_EQ(deliberate[CallFree], 1);
+    EXPECT_EQ(deliberate[CallMutexLock], 1);
+
+    // Heard: the controllers and the parameter changes each change the sound, so a plug-in that
+    // ignored either could not pass.
+    const std::vector<float>& left = render->left;
+    float peak = 0;
+    for (float v : left)
+        peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 1e-3f) << format << ": nothing was rendered";
+    const std::vector<float> withoutParameters = referenceRender(under, {true, false});
+    const std::vector<float> withoutControllers = referenceRender(under, {false, true});
+    ASSERT_EQ(withoutParameters.size(), left.size());
+    ASSERT_EQ(withoutControllers.size(), left.size());
+    EXPECT_FALSE(left == withoutParameters) << format << ": the parameter changes are not heard";
+    EXPECT_FALSE(left == withoutControllers) << format << ": controllers 20 and 21 are not heard";
+}
+
+#endif // QUARNEL_LV2_PATH
 
 #endif // __linux__

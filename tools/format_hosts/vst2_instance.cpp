@@ -3,6 +3,7 @@
 
 #include "tools/vst_host/plugin_host.h"
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -10,6 +11,9 @@
 namespace formathost {
 
 namespace {
+
+/// MIDI events one part of a block carries without allocating; room kept from start().
+constexpr std::size_t kEventRoom = 4096;
 
 /// The library at path, loaded once for the process as a DAW keeps it (see clap_instance.cpp).
 const vsthost::PluginLibrary& libraryAt(const std::string& path) {
@@ -39,6 +43,12 @@ class Vst2Instance : public Instance {
         vsthost::answerProcessLevel(options.offline ? kVstProcessLevelOffline
                                                     : kVstProcessLevelRealtime);
         plugin->start(static_cast<float>(options.sampleRate), options.maxBlock);
+        // The event list process() hands over: a VstEvents header and its pointers, and the
+        // events they point at, so that a block allocates nothing.
+        if (midiEvents.size() < kEventRoom) {
+            midiEvents.assign(kEventRoom, VstMidiEvent{});
+            eventList.assign(offsetof(VstEvents, events) + kEventRoom * sizeof(VstEvent*), 0);
+        }
         return true;
     }
     void stop() override { plugin->dispatch(effMainsChanged, 0, 0); }
@@ -89,12 +99,10 @@ class Vst2Instance : public Instance {
             if (nextChange < changes.size() && changes[nextChange].frame < end)
                 end = changes[nextChange].frame;
             if (end <= position && position >= frames) break;
-            std::vector<vsthost::MidiMessage> messages;
-            while (nextMidi < midi.size() && (midi[nextMidi].frame < end || end == frames)) {
-                const MidiEvent& e = midi[nextMidi++];
-                messages.push_back({e.frame - position, e.status, e.data1, e.data2});
-            }
-            plugin->sendMidi(messages);
+            const std::size_t first = nextMidi;
+            while (nextMidi < midi.size() && (midi[nextMidi].frame < end || end == frames))
+                ++nextMidi;
+            sendMidi(midi, first, nextMidi, position);
             float* outputs[2] = {left + position, right + position};
             float silence[1] = {0.0f};
             float* inputs[2] = {silence, silence};
@@ -121,8 +129,45 @@ class Vst2Instance : public Instance {
     }
 
   private:
+    /// Sends midi[first, last) with frames counted from position, in the list kept from start();
+    /// a part with more events than that room takes the host library's allocating path.
+    void sendMidi(const std::vector<MidiEvent>& midi, std::size_t first, std::size_t last,
+                  std::int32_t position) {
+        const std::size_t count = last - first;
+        if (count == 0) {
+            plugin->dispatch(effProcessEvents, 0, 0, nullptr);
+            return;
+        }
+        if (count > midiEvents.size()) {
+            std::vector<vsthost::MidiMessage> messages;
+            for (std::size_t i = first; i < last; ++i)
+                messages.push_back(
+                    {midi[i].frame - position, midi[i].status, midi[i].data1, midi[i].data2});
+            plugin->sendMidi(messages);
+            return;
+        }
+        auto* list = reinterpret_cast<VstEvents*>(eventList.data());
+        list->numEvents = static_cast<VstInt32>(count);
+        list->reserved = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const MidiEvent& m = midi[first + i];
+            VstMidiEvent& e = midiEvents[i];
+            std::memset(&e, 0, sizeof e);
+            e.type = kVstMidiType;
+            e.byteSize = sizeof(VstMidiEvent);
+            e.deltaFrames = m.frame - position;
+            e.midiData[0] = static_cast<char>(m.status);
+            e.midiData[1] = static_cast<char>(m.data1);
+            e.midiData[2] = static_cast<char>(m.data2);
+            list->events[i] = reinterpret_cast<VstEvent*>(&e);
+        }
+        plugin->dispatch(effProcessEvents, 0, 0, list);
+    }
+
     const vsthost::PluginLibrary& library;
     std::unique_ptr<vsthost::PluginInstance> plugin;
+    std::vector<VstMidiEvent> midiEvents;
+    std::vector<unsigned char> eventList;
 };
 
 } // namespace
