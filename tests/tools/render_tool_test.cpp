@@ -325,6 +325,62 @@ TEST_F(RenderTool, CpuTimeSumsTheProcessorTimeInsideProcessReplacingOnly) {
     EXPECT_NEAR(realtime, audioSeconds / (cpuMilliseconds / 1000.0), realtime * 1e-3);
 }
 
+#if defined(QUARNEL_CLAP_PATH)
+/// The instrument itself through every format the tree builds: the same piece, the same bytes.
+TEST_F(RenderTool, EveryFormatRendersTheSameFileAsTheVst2Library) {
+    // A chord in program 15, chosen by a program change at the start, then one in program 23
+    // from a change within the piece (not on a block boundary at 512 frames).
+    tooltest::writeSmf(dir / "start.mid", kPpqn,
+                       {{1, 0, {0xC0, 15}},
+                        {1, 0, {0x90, 48, 100}},
+                        {1, 0, {0x90, 55, 90}},
+                        {1, 300, {0x80, 48, 0}},
+                        {1, 360, {0x80, 55, 0}}});
+    tooltest::writeSmf(dir / "change.mid", kPpqn,
+                       {{1, 0, {0x90, 60, 100}},
+                        {1, 250, {0xC0, 23}},
+                        {1, 250, {0x90, 64, 80}},
+                        {1, 480, {0x80, 60, 0}},
+                        {1, 600, {0x80, 64, 0}}});
+    struct Through {
+        std::string name;
+        std::string plugin;
+    };
+    const std::vector<Through> formats = {{"vst2", QUARNEL_PLUGIN_PATH},
+                                          {"clap", QUARNEL_CLAP_PATH},
+                                          {"vst3", QUARNEL_VST3_PATH},
+                                          {"lv2", QUARNEL_LV2_PATH}};
+    for (const std::string piece : {"start", "change"}) {
+        std::string reference;
+        for (const Through& format : formats) {
+            const path out = dir / (piece + "-" + format.name + ".wav");
+            const ProcessResult result =
+                render({(dir / (piece + ".mid")).string(), "--plugin", format.plugin, "-r", "44100",
+                        "-b", "512", "-t", "0.5", "-o", out.string(), "--cpu-time"});
+            ASSERT_EQ(result.exitCode, 0) << format.name << ": " << result.err;
+            EXPECT_EQ(result.err, "") << format.name;
+            EXPECT_TRUE(contains(result.out, "calls=")) << result.out;
+            const std::string bytes = tooltest::readText(out);
+            if (reference.empty()) {
+                reference = bytes;
+                EXPECT_FALSE(contains(result.out, "peak -inf")) << result.out;
+            } else {
+                EXPECT_TRUE(bytes == reference) << piece << " through " << format.name;
+            }
+        }
+    }
+    // The name tells the format; --format overrides it, so a bundle read as VST 2.4 fails.
+    const ProcessResult forced =
+        render({(dir / "start.mid").string(), "--plugin", QUARNEL_CLAP_PATH, "--format", "vst3",
+                "-o", (dir / "forced.wav").string()});
+    EXPECT_EQ(forced.exitCode, 1);
+    EXPECT_TRUE(contains(forced.err, "is not a bundle folder")) << forced.err;
+    const ProcessResult listed = render({"--list-programs", "--plugin", QUARNEL_CLAP_PATH});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.out, render({"--list-programs", "--plugin", QUARNEL_PLUGIN_PATH}).out);
+}
+#endif
+
 /// A library that loads but is not a plug-in: the one libsndfile lives in.
 std::string libraryWithoutEntryPoint() {
     Dl_info info{};

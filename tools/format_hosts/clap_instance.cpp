@@ -572,7 +572,8 @@ bool ClapInstance::start(const StartOptions& startOptions) {
                                         : "the plug-in refused the real-time render mode";
             return false;
         }
-        return activate();
+        if (!activate()) return false;
+        return startOptions.program < 0 || selectProgram(startOptions.program);
     } catch (...) {
         lastError = "start: out of memory";
         return false;
@@ -774,8 +775,9 @@ void ClapInstance::runBlock(std::int32_t offset, std::int32_t frames, float* lef
     block.audio_outputs_count = std::uint32_t(outputBuffers.size());
     block.in_events = &inEvents;
     block.out_events = &outEvents;
-    if (plugin->process(plugin, &block) == CLAP_PROCESS_ERROR)
-        lastError = "the plug-in's process reported an error";
+    clap_process_status status = CLAP_PROCESS_CONTINUE;
+    timedProcess([&] { status = plugin->process(plugin, &block); });
+    if (status == CLAP_PROCESS_ERROR) lastError = "the plug-in's process reported an error";
     steadyTime += frames;
     if (!stereo) // a mono main port plays on both sides
         std::copy(left + offset, left + offset + frames, right + offset);

@@ -1,5 +1,11 @@
 #include "tools/format_hosts/format_instance.h"
 
+#include "instrument/identity.h"
+#include "tools/vst_host/plugin_host.h"
+
+#include <algorithm>
+#include <cctype>
+
 namespace formathost {
 
 std::unique_ptr<Instance> openVst2Instance(const std::string& path, std::string& error);
@@ -21,6 +27,72 @@ const char* formatName(Format format) {
         return "lv2";
     }
     return "?";
+}
+
+Format formatForPath(const std::string& path) {
+    std::string name = path;
+    while (name.size() > 1 && (name.back() == '/' || name.back() == '\\'))
+        name.pop_back();
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (name.ends_with(".vst3")) return Format::Vst3;
+    if (name.ends_with(".clap")) return Format::Clap;
+    if (name.ends_with(".lv2")) return Format::Lv2;
+    return Format::Vst2;
+}
+
+bool formatFromName(const std::string& name, Format& format) {
+    for (Format candidate : {Format::Vst2, Format::Vst3, Format::Clap, Format::Lv2}) {
+        if (name == formatName(candidate)) {
+            format = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Instance::loadProgram(const std::vector<std::uint8_t>& record) {
+    if (record.size() < kProgramRecordBytes) {
+        lastError = "a program record is " + std::to_string(kProgramRecordBytes) +
+                    " bytes, this one only " + std::to_string(record.size());
+        return false;
+    }
+    int program = 0;
+    std::vector<std::uint8_t> bank = saveBank(program);
+    const std::size_t at = static_cast<std::size_t>(program) * kProgramRecordBytes;
+    if (bank.empty() || program < 0 || at + kProgramRecordBytes > bank.size()) {
+        if (lastError.empty()) lastError = "the plug-in's bank could not be read";
+        return false;
+    }
+    std::copy(record.begin(), record.begin() + kProgramRecordBytes,
+              bank.begin() + static_cast<std::ptrdiff_t>(at));
+    return loadBank(bank, program);
+}
+
+std::int32_t Instance::presetId() {
+    return identity::kUniqueId;
+}
+
+void Instance::measureProcessing() {
+    // The median of many back-to-back pairs: what a pair adds when nothing runs between its
+    // readings, unmoved by the odd pair that an interrupt lengthens.
+    constexpr int kPairs = 1001;
+    std::vector<std::int64_t> pairs(kPairs);
+    for (std::int64_t& pair : pairs) {
+        const std::int64_t first = threadCpuNanoseconds();
+        pair = threadCpuNanoseconds() - first;
+    }
+    std::nth_element(pairs.begin(), pairs.begin() + kPairs / 2, pairs.end());
+    clockPairCost = std::max<std::int64_t>(0, pairs[kPairs / 2]);
+    measuring = true;
+}
+
+std::int64_t Instance::processingNanoseconds() const {
+    return std::max<std::int64_t>(0, processingTime - processCalls * clockPairCost);
+}
+
+std::int64_t Instance::threadCpuNanoseconds() {
+    return vsthost::threadCpuNanoseconds();
 }
 
 std::unique_ptr<Instance> openInstance(Format format, const std::string& path, std::string& error) {

@@ -8,6 +8,7 @@
 // choose (normal or real-time priority) and count what the plug-in does there.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,7 +51,20 @@ struct StartOptions {
     /// Tell the plug-in it renders offline (VST 2.4: the process level the host reports; VST3:
     /// kOffline process mode; CLAP: the render extension's offline mode; LV2: nothing to tell).
     bool offline = false;
+    /// The program selected before processing is activated (VST 2.4: effSetProgram ahead of
+    /// effMainsChanged 1; the other formats select it right after activating); -1 for none.
+    int program = -1;
 };
+
+/// Bytes of one program record in the instrument's bank chunk (the bank is 64 of them, and a
+/// single-program .fxp carries one).
+constexpr std::size_t kProgramRecordBytes = 328;
+
+/// The format for a plug-in path, told by its suffix: .vst3, .clap, .lv2 (a trailing slash
+/// allowed), anything else VST 2.4 (.so, .dll).
+Format formatForPath(const std::string& path);
+/// The format named "vst2", "vst3", "clap" or "lv2"; false for any other name.
+bool formatFromName(const std::string& name, Format& format);
 
 class Instance {
   public:
@@ -89,10 +103,51 @@ class Instance {
     /// when the plug-in refused it.
     virtual bool loadBank(const std::vector<std::uint8_t>& bank, int program) = 0;
 
+    /// Restores one program record (kProgramRecordBytes, as a single-program .fxp carries it;
+    /// anything after the first record is ignored)
+    /// into the current program slot. VST 2.4 takes it as a program chunk; the other formats
+    /// read the bank, replace the current slot's record and load the bank back. False when the
+    /// plug-in refused it (see error()).
+    virtual bool loadProgram(const std::vector<std::uint8_t>& record);
+
+    /// The VST 2.4 unique ID the plug-in's preset files carry.
+    virtual std::int32_t presetId();
+
+    /// From now on process() sums the calling thread's CPU time spent inside the plug-in's own
+    /// process call (VST 2.4 processReplacing, VST3 process, CLAP process, LV2 run), not the
+    /// host's work of building event lists and buffers around it. What a pair of clock
+    /// readings adds to a call is measured here and taken off every call.
+    void measureProcessing();
+    /// CPU time summed so far, less the clock's cost for each call (nanoseconds).
+    std::int64_t processingNanoseconds() const;
+    /// The plug-in process calls the sum covers.
+    std::int64_t processingCalls() const { return processCalls; }
+    /// What one pair of clock readings adds to a call (nanoseconds).
+    std::int64_t clockPairNanoseconds() const { return clockPairCost; }
+
     const std::string& error() const { return lastError; }
 
   protected:
+    /// Runs call (the plug-in's process call), timed when measureProcessing() was called.
+    template <typename Call> void timedProcess(Call&& call) {
+        if (!measuring) {
+            call();
+            return;
+        }
+        const std::int64_t before = threadCpuNanoseconds();
+        call();
+        processingTime += threadCpuNanoseconds() - before;
+        ++processCalls;
+    }
+    static std::int64_t threadCpuNanoseconds();
+
     std::string lastError;
+
+  private:
+    bool measuring = false;
+    std::int64_t processingTime = 0;
+    std::int64_t processCalls = 0;
+    std::int64_t clockPairCost = 0;
 };
 
 /// Loads the plug-in at path (a .so or .dll for VST 2.4, a .vst3 bundle folder, a .clap file,

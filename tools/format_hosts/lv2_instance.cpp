@@ -810,7 +810,7 @@ void Lv2Instance::runFrames(float* left, float* right, std::uint32_t frames) {
     }
     for (PortSlot& slot : ports)
         if (slot.kind == PortKind::Atom && !slot.input) clearSequence(slot);
-    lilv_instance_run(instance, frames);
+    timedProcess([&] { lilv_instance_run(instance, frames); });
     clearSequence(ports[midiPort]); // the events were for this run only
     serveWork(true);
     if (audioOutputs.size() == 1 && left != nullptr && right != nullptr)
@@ -904,7 +904,7 @@ bool Lv2Instance::start(const StartOptions& startOptions) {
             if (slot.freeWheeling) slot.value = options.offline ? 1.0f : 0.0f;
         lilv_instance_activate(instance);
         active = true;
-        return true;
+        return startOptions.program < 0 || selectProgram(startOptions.program);
     } catch (...) {
         lastError = "start: out of memory";
         return false;

@@ -3,6 +3,7 @@
 
 #include "tools/vst_host/plugin_host.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -29,11 +30,32 @@ class Vst2Instance : public Instance {
   public:
     explicit Vst2Instance(const std::string& path) : library(libraryAt(path)) {
         if (!library.loaded()) {
-            lastError = library.error();
+            lastError = "cannot load plug-in " + path + ": " +
+                        (library.error().empty() ? "not a VST 2.4 plug-in" : library.error());
             return;
         }
         plugin = std::make_unique<vsthost::PluginInstance>(library);
-        if (!plugin->valid()) lastError = path + ": the entry point made no effect";
+        if (!plugin->valid()) {
+            lastError = "plug-in " + path +
+                        " returned no effect from its entry point: not a usable VST 2.4 "
+                        "instrument";
+            return;
+        }
+        const AEffect& fx = *plugin->effect();
+        if ((fx.flags & effFlagsIsSynth) == 0) {
+            lastError = "plug-in " + path + " is not an instrument (it is an effect)";
+        } else if ((fx.flags & effFlagsCanReplacing) == 0 || fx.processReplacing == nullptr) {
+            lastError = "plug-in " + path + " does not support processReplacing";
+        } else if (fx.numOutputs != 2 || fx.numInputs < 0 || fx.numInputs > 2) {
+            lastError = "plug-in " + path + " has " + std::to_string(fx.numInputs) +
+                        " inputs and " + std::to_string(fx.numOutputs) +
+                        " outputs; only stereo instruments (2 outputs) can be rendered";
+        }
+        if (!lastError.empty()) {
+            plugin.reset();
+            return;
+        }
+        plugin->dispatch(effOpen);
     }
     ~Vst2Instance() override { plugin.reset(); }
 
@@ -42,7 +64,11 @@ class Vst2Instance : public Instance {
     bool start(const StartOptions& options) override {
         vsthost::answerProcessLevel(options.offline ? kVstProcessLevelOffline
                                                     : kVstProcessLevelRealtime);
-        plugin->start(static_cast<float>(options.sampleRate), options.maxBlock);
+        plugin->dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(options.sampleRate));
+        plugin->dispatch(effSetBlockSize, 0, options.maxBlock);
+        if (options.program >= 0) plugin->dispatch(effSetProgram, 0, options.program);
+        plugin->dispatch(effMainsChanged, 0, 1);
+        silence.assign(static_cast<std::size_t>(std::max(options.maxBlock, 1)), 0.0f);
         // The event list process() hands over: a VstEvents header and its pointers, and the
         // events they point at, so that a block allocates nothing.
         if (midiEvents.size() < kEventRoom) {
@@ -104,10 +130,12 @@ class Vst2Instance : public Instance {
                 ++nextMidi;
             sendMidi(midi, first, nextMidi, position);
             float* outputs[2] = {left + position, right + position};
-            float silence[1] = {0.0f};
-            float* inputs[2] = {silence, silence};
+            const std::int32_t count = end - position;
+            if (silence.size() < static_cast<std::size_t>(count))
+                silence.assign(static_cast<std::size_t>(count), 0.0f);
+            float* inputs[2] = {silence.data(), silence.data()};
             AEffect* fx = plugin->effect();
-            fx->processReplacing(fx, inputs, outputs, end - position);
+            timedProcess([&] { fx->processReplacing(fx, inputs, outputs, count); });
             position = end;
         }
     }
@@ -127,6 +155,14 @@ class Vst2Instance : public Instance {
         plugin->dispatch(effSetProgram, 0, program);
         return taken == static_cast<VstIntPtr>(copy.size());
     }
+    bool loadProgram(const std::vector<std::uint8_t>& record) override {
+        std::vector<std::uint8_t> copy(record);
+        const VstIntPtr taken =
+            plugin->dispatch(effSetChunk, 1, static_cast<VstIntPtr>(copy.size()), copy.data());
+        if (taken == 0) lastError = "the plug-in refused the program";
+        return taken != 0;
+    }
+    std::int32_t presetId() override { return plugin->effect()->uniqueID; }
 
   private:
     /// Sends midi[first, last) with frames counted from position, in the list kept from start();
@@ -134,10 +170,8 @@ class Vst2Instance : public Instance {
     void sendMidi(const std::vector<MidiEvent>& midi, std::size_t first, std::size_t last,
                   std::int32_t position) {
         const std::size_t count = last - first;
-        if (count == 0) {
-            plugin->dispatch(effProcessEvents, 0, 0, nullptr);
-            return;
-        }
+        // An empty list is not sent: there is nothing to hand over.
+        if (count == 0) return;
         if (count > midiEvents.size()) {
             std::vector<vsthost::MidiMessage> messages;
             for (std::size_t i = first; i < last; ++i)
@@ -168,6 +202,8 @@ class Vst2Instance : public Instance {
     std::unique_ptr<vsthost::PluginInstance> plugin;
     std::vector<VstMidiEvent> midiEvents;
     std::vector<unsigned char> eventList;
+    /// Silent inputs for plug-ins that have them (at least one block long).
+    std::vector<float> silence;
 };
 
 } // namespace

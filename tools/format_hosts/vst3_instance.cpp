@@ -1355,7 +1355,8 @@ bool Vst3Instance::start(const StartOptions& startOptions) {
             return false;
         }
         options = startOptions;
-        return activate();
+        if (!activate()) return false;
+        return startOptions.program < 0 || selectProgram(startOptions.program);
     } catch (...) {
         lastError = "start: out of memory";
         deactivate();
@@ -1772,7 +1773,9 @@ void Vst3Instance::runBlock(std::int32_t offset, std::int32_t frames, float* lef
     data.input_events = events.object();
     data.output_events = outputEvents.object();
     data.ctx = &context;
-    if (proc()->process(processor, &data) != kOk) lastError = "the processor's process failed";
+    v3_result result = kOk;
+    timedProcess([&] { result = proc()->process(processor, &data); });
+    if (result != kOk) lastError = "the processor's process failed";
     outputEvents.events.clear();
     framesProcessed += frames;
     mainScratch.pointers[0] = mainScratch.channels[0].data();

@@ -1,10 +1,13 @@
-// The plug-in as the render tool drives it: loaded, checked to be a usable VST 2.4 instrument,
-// opened, configured and resumed in the order a host follows, and closed again.
+// The plug-in as the render tool drives it, in any of its formats (VST 2.4 .so or .dll, a .vst3
+// bundle, a .clap file, a .lv2 bundle) through the format hosts: loaded, checked, started at the
+// render's rate and block size, and closed again.
 #pragma once
 
-#include "tools/vst_host/plugin_host.h"
+#include "tools/format_hosts/format_instance.h"
+#include "tools/presets/fx_container.h"
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,41 +20,42 @@ class InstrumentError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-/// Largest program count the tool asks names for (guards against a nonsense numPrograms).
+/// Largest program count the tool asks names for (guards against a nonsense program count).
 constexpr int kMaxProgramCount = 1024;
-/// Audio outputs the tool renders (left, right); also the most inputs it provides.
-constexpr int kStereoChannels = 2;
 
 class Instrument {
   public:
-    /// Loads path, calls its entry point and effOpen. Throws InstrumentError when the file is
-    /// missing, is not a loadable library, has no VSTPluginMain, the entry point returns no
-    /// effect, or the effect is not a stereo instrument that supports processReplacing.
-    explicit Instrument(const std::string& path);
-    /// effMainsChanged 0 and effClose (through the instance), then unloads the library.
-    ~Instrument();
+    /// Loads path as format (told by the path when none is given) and makes one instance (for
+    /// VST 2.4: entry point and effOpen). Throws InstrumentError when the plug-in is missing,
+    /// is not of that format, or (VST 2.4) is not a stereo instrument with processReplacing.
+    Instrument(const std::string& path, std::optional<formathost::Format> format);
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
+    formathost::Format format() const { return kind; }
+
     /// Number of program slots the plug-in reports (0..kMaxProgramCount).
-    int programCount() const;
-    /// Name of every program slot (effGetProgramNameIndexed).
+    int programCount();
+    /// Name of every program slot.
     std::vector<std::string> programNames();
 
-    /// effSetSampleRate, effSetBlockSize, effSetProgram (when program >= 0), effMainsChanged 1.
+    /// Sets the rate and the largest block, selects program (when >= 0) and activates
+    /// processing, telling the plug-in it renders offline.
     void start(double sampleRate, int blockSize, int program);
-    /// start() without the final effMainsChanged 1, for loading a preset in between.
-    void prepare(double sampleRate, int blockSize, int program);
-    /// effMainsChanged 1.
-    void resume();
-    /// effSetProgram while running.
+    /// A program change between blocks.
     void selectProgram(int program);
+    /// Loads a preset file's chunk: a bank as the bank (keeping program current), a program
+    /// into the current slot. Throws fxpreset::FxFileError when the plug-in refuses it.
+    void loadPreset(const fxpreset::FxFile& preset, const std::string& path, int program);
 
-    vsthost::PluginInstance& instance() { return *plugin; }
+    formathost::Instance& instance() { return *plugin; }
 
   private:
-    std::unique_ptr<vsthost::PluginLibrary> library;
-    std::unique_ptr<vsthost::PluginInstance> plugin;
+    formathost::Format kind;
+    std::unique_ptr<formathost::Instance> plugin;
+    /// The program names read from the bank, for a format without a program list of its own
+    /// (CLAP: its programs are reached through the state); empty otherwise.
+    std::vector<std::string> bankNames;
 };
 
 } // namespace quarnel_render

@@ -1,8 +1,11 @@
-// quarnel-render: plays a Standard MIDI File through a VST 2.4 instrument and writes WAV or FLAC.
+// quarnel-render: plays a Standard MIDI File through an instrument plug-in (VST 2.4, VST3, CLAP
+// or LV2) and writes WAV or FLAC.
 //
-// Host sequence: entry point, effOpen, effSetSampleRate, effSetBlockSize, effSetProgram,
-// effMainsChanged 1, then per slice any program change (effSetProgram), the slice's MIDI
-// (effProcessEvents) and processReplacing; effMainsChanged 0 and effClose at the end.
+// Host sequence, in VST 2.4 terms: entry point, effOpen, effSetSampleRate, effSetBlockSize,
+// effSetProgram, effMainsChanged 1, the preset if one is given, then per slice any program
+// change (effSetProgram), the slice's MIDI (effProcessEvents) and processReplacing;
+// effMainsChanged 0 and effClose at the end. The other formats follow the same order in their
+// own calls (tools/format_hosts/).
 
 #include "tools/quarnel_render/audio_writer.h"
 #include "tools/quarnel_render/instrument.h"
@@ -98,7 +101,7 @@ int selectInitialProgram(Instrument& instrument, const std::string& request) {
 
 /// Prints "N name" for every program slot of the plug-in.
 int listPrograms(const RenderOptions& options) {
-    Instrument instrument(options.pluginPath);
+    Instrument instrument(options.pluginPath, options.format);
     const std::vector<std::string> names = instrument.programNames();
     for (std::size_t slot = 0; slot < names.size(); ++slot)
         std::printf("%zu %s\n", slot, names[slot].c_str());
@@ -155,25 +158,24 @@ int run(const RenderOptions& options) {
                           ": the render is too long for a WAV file (4 GiB), write .flac instead");
     }
 
-    Instrument instrument(options.pluginPath);
+    Instrument instrument(options.pluginPath, options.format);
     const int program = selectInitialProgram(instrument, options.program);
     job.programCount = instrument.programCount();
     warnAboutMissingPrograms(schedule, job.programCount);
     noteOverriddenProgram(schedule, job.programCount, options.program);
-    instrument.prepare(rate, options.blockSize, program);
+    if (options.cpuTime) instrument.instance().measureProcessing();
+    instrument.start(rate, options.blockSize, program);
     if (!options.presetPath.empty()) {
         const fxpreset::FxFile preset =
-            fxpreset::readFile(options.presetPath, instrument.instance().effect()->uniqueID);
-        fxpreset::applyChunk(instrument.instance(), preset, options.presetPath);
+            fxpreset::readFile(options.presetPath, instrument.instance().presetId());
+        instrument.loadPreset(preset, options.presetPath, program);
     }
 
     // From here on a signal stops the render cleanly, so the temporary file is removed.
     installStopHandlers();
     AudioWriter writer(options.outputPath, *format, options.sampleRate, !options.outputGiven);
 
-    if (options.cpuTime) instrument.instance().measureProcessing();
     const auto started = std::chrono::steady_clock::now();
-    instrument.resume();
     {
         ProgressBar progress(job.totalFrames, rate);
         renderPiece(instrument, job, writer, progress, stopRequested);
@@ -197,7 +199,7 @@ int run(const RenderOptions& options) {
                 options.outputPath.c_str(), decibelText(writer.peak()).c_str(),
                 seconds / std::max(wallSeconds, 1e-6));
     if (options.cpuTime) {
-        const vsthost::PluginInstance& plugin = instrument.instance();
+        const formathost::Instance& plugin = instrument.instance();
         const double cpuSeconds = static_cast<double>(plugin.processingNanoseconds()) * 1e-9;
         // The clock counts in nanoseconds; a render that took none of it has no finite factor.
         const double realtime = seconds / std::max(cpuSeconds, 1e-9);

@@ -15,22 +15,29 @@ namespace {
 constexpr int kUsageExitCode = 2;
 
 constexpr const char* kDescription =
-    "Plays a Standard MIDI File through a VST 2.4 instrument and writes the sound to a file.\n"
+    "Plays a Standard MIDI File through an instrument plug-in (VST 2.4, VST3, CLAP or LV2) and\n"
+    "writes the sound to a file.\n"
     "All tracks are merged and the tempo map is followed; channel messages are sent to the\n"
     "plug-in with frame-accurate offsets, meta and system-exclusive events are not.";
 
 constexpr const char* kFooter =
+    "Formats: --plugin names a .so or .dll (VST 2.4), a .vst3 bundle folder, a .clap file or a\n"
+    ".lv2 bundle folder; the name tells the format, --format overrides it.\n"
     "Program changes: a MIDI program change (0xC0..0xCF) on any channel is passed on to the\n"
-    "plug-in as MIDI and also selects that program number with effSetProgram exactly at its\n"
-    "frame (the block is split there). Changes at time 0 override --program; numbers the\n"
+    "plug-in as MIDI and also selects that program number (VST 2.4: effSetProgram) exactly at\n"
+    "its frame (the block is split there). Changes at time 0 override --program; numbers the\n"
     "plug-in does not have are ignored with a warning.\n"
+    "Presets: an .fxb bank is loaded as the plug-in's bank in every format; a single-program\n"
+    ".fxp goes into the current slot (VST 2.4 as a program chunk; the other formats get the\n"
+    "current bank with that slot's record replaced).\n"
     "Output: the extension chooses the format, .wav (32-bit float, extensible WAV) or .flac\n"
     "(24-bit, clipped). The folder named with -o must exist; the default out/ is created.\n"
     "The file is written beside the output under a temporary name and renamed when complete.\n"
     "--cpu-time adds a second line to the summary, for scripts:\n"
     "  cpu-time: cpu_ms=<ms> audio_s=<s> realtime=<factor> calls=<n> clock_ns=<ns>\n"
-    "cpu_ms is the CPU time of the rendering thread spent inside the plug-in's processReplacing\n"
-    "calls (CLOCK_THREAD_CPUTIME_ID read around each call), audio_s the seconds rendered and\n"
+    "cpu_ms is the CPU time of the rendering thread spent inside the plug-in's process calls\n"
+    "(VST 2.4 processReplacing, VST3 process, CLAP process, LV2 run; CLOCK_THREAD_CPUTIME_ID\n"
+    "read around each call), audio_s the seconds rendered and\n"
     "realtime their ratio; work the plug-in hands to threads of its own is not counted.\n"
     "Reading the clock costs CPU time too: clock_ns is what a pair of readings adds to a call,\n"
     "measured before rendering (the median of 1001 back-to-back pairs), and cpu_ms has it\n"
@@ -66,9 +73,14 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
     app.add_flag("--list-programs", options.listPrograms,
                  "Print the plug-in's program slots (number and name) and exit")
         ->excludes(midi);
-    app.add_option("--plugin", options.pluginPath, "VST 2.4 instrument library (.so)")
+    app.add_option("--plugin", options.pluginPath,
+                   "Instrument plug-in: .so/.dll (VST 2.4), .vst3 or .lv2 bundle folder, .clap")
         ->envname("QUARNEL_PLUGIN")
         ->capture_default_str();
+    std::string formatName;
+    app.add_option("--format", formatName,
+                   "Plug-in format, when the --plugin name does not tell it: vst2, vst3, clap, lv2")
+        ->check(CLI::IsMember({"vst2", "vst3", "clap", "lv2"}));
     app.add_option("-p,--program", options.program,
                    "Initial program: a number, or a program name as the plug-in reports it "
                    "(letter case ignored); default 0");
@@ -96,7 +108,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
                    "Preset loaded before rendering: an .fxb bank, or an .fxp program loaded into "
                    "the program chosen with --program");
     app.add_flag("--cpu-time", options.cpuTime,
-                 "Measure the CPU time spent inside the plug-in's processReplacing calls and print "
+                 "Measure the CPU time spent inside the plug-in's process calls and print "
                  "it with the realtime factor (see below)");
 
     ParsedCommandLine parsed;
@@ -112,6 +124,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
                              "Run with --help for more information.\n");
         parsed.exitCode = kUsageExitCode;
         return parsed;
+    }
+    if (!formatName.empty()) {
+        formathost::Format format = formathost::Format::Vst2;
+        formathost::formatFromName(formatName, format);
+        options.format = format;
     }
     options.outputGiven = !options.outputPath.empty();
     if (!options.outputGiven) options.outputPath = defaultOutputPath(options.midiPath);

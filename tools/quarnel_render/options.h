@@ -1,6 +1,8 @@
 // The render tool's command line.
 #pragma once
 
+#include "tools/format_hosts/format_instance.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,7 +12,7 @@ namespace quarnel_render {
 /// Sample rates the tool accepts (Hz).
 constexpr int kMinSampleRate = 8000;
 constexpr int kMaxSampleRate = 384000;
-/// Block sizes the tool accepts (frames per processReplacing call).
+/// Block sizes the tool accepts (frames per process call).
 constexpr int kMinBlockSize = 1;
 constexpr int kMaxBlockSize = 16384;
 /// Longest tail the tool renders after the last event (seconds).
@@ -19,13 +21,15 @@ constexpr double kMaxTailSeconds = 3600.0;
 struct RenderOptions {
     /// The Standard MIDI File to play.
     std::string midiPath;
-    /// The VST 2.4 instrument library (.so).
+    /// The instrument plug-in: a .so or .dll, a .vst3 or .lv2 bundle folder, a .clap file.
     std::string pluginPath;
+    /// Its format when given with --format; else the path tells it.
+    std::optional<formathost::Format> format;
     /// Initial program: a slot number or a program name; "" selects slot 0.
     std::string program;
     /// Sample rate in Hz, kMinSampleRate..kMaxSampleRate.
     int sampleRate = 44100;
-    /// Frames per processReplacing call, kMinBlockSize..kMaxBlockSize.
+    /// Frames per process call, kMinBlockSize..kMaxBlockSize.
     int blockSize = 512;
     /// Output file (.wav or .flac).
     std::string outputPath;
@@ -37,7 +41,8 @@ struct RenderOptions {
     bool listPrograms = false;
     /// Preset loaded before rendering: an .fxb bank or an .fxp program ("" for none).
     std::string presetPath;
-    /// Measure the CPU time spent inside processReplacing and print it with the realtime factor.
+    /// Measure the CPU time spent inside the plug-in's process calls and print it with the
+    /// realtime factor.
     bool cpuTime = false;
 };
 

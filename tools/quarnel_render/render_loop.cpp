@@ -9,14 +9,23 @@ void renderPiece(Instrument& instrument, const RenderJob& job, AudioWriter& writ
     RenderSlice slice;
     std::vector<float> left;
     std::vector<float> right;
-    vsthost::PluginInstance& plugin = instrument.instance();
+    std::vector<formathost::MidiEvent> events;
+    static const std::vector<formathost::ParameterChange> kNoChanges;
+    formathost::Instance& plugin = instrument.instance();
+    // A host reports what failed in error(); a new report during the render stops it.
+    const std::string reported = plugin.error();
     while (cursor.next(slice)) {
         if (stop.load(std::memory_order_relaxed)) throw RenderInterrupted();
         if (slice.program != kNoProgramChange && slice.program < job.programCount)
             instrument.selectProgram(slice.program);
-        // An empty list is not sent: there is nothing to hand over.
-        if (!slice.events.empty()) plugin.sendMidi(slice.events);
-        plugin.render(slice.frames, left, right);
+        events.clear();
+        for (const vsthost::MidiMessage& message : slice.events)
+            events.push_back({message.deltaFrames, message.status, message.data1, message.data2});
+        left.assign(static_cast<std::size_t>(slice.frames), 0.0f);
+        right.assign(static_cast<std::size_t>(slice.frames), 0.0f);
+        plugin.process(events, kNoChanges, slice.frames, left.data(), right.data());
+        if (plugin.error() != reported)
+            throw InstrumentError("rendering failed: " + plugin.error());
         writer.write(left.data(), right.data(), slice.frames);
         progress.update(cursor.position());
     }

@@ -1,5 +1,5 @@
-// The render loop: slice by slice, the program changes, the MIDI events and one
-// processReplacing call, with the audio handed to the writer.
+// The render loop: slice by slice, the program changes, the MIDI events and one process call
+// of the plug-in's format, with the audio handed to the writer.
 #pragma once
 
 #include "tools/quarnel_render/audio_writer.h"
@@ -25,9 +25,9 @@ struct RenderJob {
     const std::vector<ScheduledMessage>* schedule = nullptr;
     /// Length of the render in frames (>= 0).
     std::int64_t totalFrames = 0;
-    /// Frames per processReplacing call at most (>= 1).
+    /// Frames per process call at most (>= 1).
     std::int32_t blockSize = 512;
-    /// Program changes to numbers at or above this are not passed to effSetProgram.
+    /// Program changes to numbers at or above this are not passed on as program selections.
     int programCount = 0;
 };
 

@@ -9,6 +9,8 @@
 # Every figure is the least CPU time of SPEED_RUNS renders (default 5) of one piece: an 8-note
 # chord (48 52 55 60 64 67 72 76, velocity 100) held for 10 s, at 44.1 kHz in 512-frame blocks,
 # no tail. The peers are the Debian packages amsynth and zynaddsubfx-vst, at their first program.
+# The formats (VST3, CLAP, LV2 against the VST 2.4 .so) render the same chord, FORMAT_ROUNDS
+# interleaved rounds (default 9), each format once a round; their figure is the median.
 # The page is rewritten whole on every run; its prose lives here.
 set -eu
 
@@ -18,6 +20,7 @@ output=$3
 shift 3
 
 runs=${SPEED_RUNS:-5}
+format_rounds=${FORMAT_ROUNDS:-9}
 render=$build/tools/quarnel-render
 plugin=$build/Quarnel.so
 timer=$build/bench/quarnel-time-plugin
@@ -25,6 +28,12 @@ windows_timer=$windows/bench/quarnel-time-plugin.exe
 dll=$windows/Quarnel.dll
 amsynth=/usr/lib/vst/amsynth_vst.so
 zynaddsubfx=/usr/lib/vst/ZynAddSubFX.so
+# The framework-built formats as the tree leaves them, in the order of the table.
+format_names="vst2 vst3 clap lv2"
+format_vst2=$plugin
+format_vst3=$build/formats/Quarnel.vst3
+format_clap=$build/formats/Quarnel.clap
+format_lv2=$build/formats/Quarnel.lv2
 # Programs timed through both binaries: the first of each family the demo piece uses.
 dll_programs="0 15 23 38"
 chord="48 52 55 60 64 67 72 76"
@@ -34,8 +43,11 @@ dll_seconds=100
 velocity=100
 
 for file in "$render" "$plugin" "$timer" "$build/tools/quarnel-write-chord" "$windows_timer" \
-    "$dll" "$amsynth" "$zynaddsubfx"; do
+    "$dll" "$amsynth" "$zynaddsubfx" "$format_clap"; do
     [ -f "$file" ] || { echo "speed-table: $file is missing" >&2; exit 1; }
+done
+for bundle in "$format_vst3" "$format_lv2"; do
+    [ -d "$bundle" ] || { echo "speed-table: $bundle is missing" >&2; exit 1; }
 done
 
 work=$(mktemp -d)
@@ -90,6 +102,26 @@ for peer in "$peer_amsynth" "$peer_zyn"; do
     case $peer in
     *" -inf") echo "speed-table: a peer rendered silence: $peer" >&2; exit 1 ;;
     esac
+done
+
+echo "speed-table: every format against the .so ($format_rounds interleaved rounds)" >&2
+# One line per render: the format, the round and its CPU ms.
+: >"$work/formats"
+for round in $(seq "$format_rounds"); do
+    for name in $format_names; do
+        eval "bundle=\$format_$name"
+        if ! "$render" "$work/chord.mid" --plugin "$bundle" -p 0 -r 44100 -b 512 -t 0 \
+            -o "$work/out.wav" --cpu-time >"$work/stdout" 2>"$work/stderr"; then
+            echo "speed-table: rendering the chord through $bundle failed:" >&2
+            cat "$work/stderr" >&2
+            exit 1
+        fi
+        line=$(grep '^cpu-time: ' "$work/stdout") ||
+            { echo "speed-table: no cpu-time line from $bundle" >&2; exit 1; }
+        printf '%s\t%s\t%s\n' "$name" "$round" "$(field cpu_ms "$line")" >>"$work/formats"
+    done
+    echo "  round $round: $(awk -F '\t' -v r="$round" '$2 == r { printf "%s %s  ", $1, $3 }' \
+        "$work/formats")" >&2
 done
 
 echo "speed-table: the DLL under Wine against the .so" >&2
@@ -225,6 +257,32 @@ EOF
     echo "| ---: | ---: | ---: | ---: |"
     awk -F '\t' '{ printf "| %s | %.1f | %.1f | %.2f |\n", $1, $2, $3, $3 / $2; s += $2; d += $3 }
         END { printf "| all | %.1f | %.1f | %.2f |\n", s, d, d / s }' "$work/dll"
+    echo
+    echo "## Every format against the .so"
+    echo
+    cat <<EOF
+The same chord at program 0, rendered by quarnel-render through each format's host: the VST 2.4
+.so, and the VST3 bundle, the CLAP file and the LV2 bundle the plug-in framework builds from the
+same instrument core. CPU time is counted inside the plug-in's own process call only
+(processReplacing, the VST3 processor's process, CLAP process, LV2 run), with the same thread
+clock as above; the host's work of building the call's event list and buffers is outside it.
+Each format renders once a round, in a fresh process, for $format_rounds rounds taken in turn, so
+that the machine's load falls on all of them alike; the figure is the median of the rounds,
+with the least and the most beside it. The ratio is the format's median over the .so's.
+
+EOF
+    echo "| Format | CPU ms (median) | Least | Most | Realtime | / .so |"
+    echo "| --- | ---: | ---: | ---: | ---: | ---: |"
+    for name in $format_names; do
+        awk -F '\t' -v n="$name" '$1 == n { print $3 }' "$work/formats" | sort -g |
+            awk -v n="$name" -v audio_ms=$((seconds * 1000)) '{ ms[NR] = $1 }
+                END {
+                    median = (NR % 2) ? ms[(NR + 1) / 2] : (ms[NR / 2] + ms[NR / 2 + 1]) / 2
+                    printf "%s\t%.3f\t%.3f\t%.3f\t%.0f\n", n, median, ms[1], ms[NR],
+                        audio_ms / median
+                }'
+    done | awk -F '\t' '{ if (NR == 1) base = $2
+        printf "| %s | %.1f | %.1f | %.1f | %sx | %.3f |\n", $1, $2, $3, $4, $5, $2 / base }'
     echo
     echo "## Every built-in program"
     echo
