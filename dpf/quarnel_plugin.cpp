@@ -54,9 +54,6 @@ constexpr std::uint32_t kVersion = d_version(1, 0, 0);
 class QuarnelPlugin : public Plugin {
   public:
     QuarnelPlugin() : Plugin(kFirstParameter + kParameterCount, kListedPrograms, kStateCount) {
-        // The framework calls setParameterValue and loadProgram from inside its process call,
-        // before run(), and says nothing of the thread.
-        instrument.treatResumedAsProcessing(true);
         instrument.setSampleRate(static_cast<float>(getSampleRate()));
         instrument.setBlockSize(static_cast<std::int32_t>(getBufferSize()));
     }

@@ -154,12 +154,13 @@ bool Instrument::mustNotWait() const {
     case ProcessLevel::Prefetch:
         return true;
     default:
-        return onProcessingThread() || platform::isRealtimeThread() ||
-               (resumedIsProcessing && busy.suspended.load() == 0);
+        return onProcessingThread() || platform::isRealtimeThread();
     }
 }
 
 bool Instrument::parameterMustNotWait() const {
+    // A request is exact at the next block from any thread, so taking one where a lock would
+    // do costs nothing; a program change is not taken so, as it would lose its frame.
     const ProcessLevel level = processLevel();
     if (level == ProcessLevel::Unknown && busy.suspended.load() == 0) return true;
     return mustNotWait();

@@ -70,11 +70,6 @@ class Instrument {
     /// Declares (or withdraws) an offline render for hosts that say so once rather than per
     /// call (CLAP's and VST3's render modes). Any thread.
     void setOffline(bool offline) { offlineRender.store(offline); }
-    /// For shells whose framework tells nothing of the calling thread and delivers parameter
-    /// and program changes inside its process call before handing it over (the LV2, VST3 and
-    /// CLAP wrappers): while the instrument is resumed, every such change is taken as one that
-    /// must not wait. Set before processing starts.
-    void treatResumedAsProcessing(bool on) { resumedIsProcessing = on; }
 
     // ---- processing ----------------------------------------------------------------------
 
@@ -197,7 +192,6 @@ class Instrument {
     std::atomic<std::uint64_t> processingThread{0}; ///< platform thread id of the last process()
     std::atomic<bool> offlineRender{false};
     ProcessLevelQuery levelQuery = nullptr; ///< set before processing starts, then read only
-    bool resumedIsProcessing = false;       ///< likewise
     void* levelContext = nullptr;
 
     // ---- audio thread ----
