@@ -74,16 +74,7 @@ std::int32_t Instance::presetId() {
 }
 
 void Instance::measureProcessing() {
-    // The median of many back-to-back pairs: what a pair adds when nothing runs between its
-    // readings, unmoved by the odd pair that an interrupt lengthens.
-    constexpr int kPairs = 1001;
-    std::vector<std::int64_t> pairs(kPairs);
-    for (std::int64_t& pair : pairs) {
-        const std::int64_t first = threadCpuNanoseconds();
-        pair = threadCpuNanoseconds() - first;
-    }
-    std::nth_element(pairs.begin(), pairs.begin() + kPairs / 2, pairs.end());
-    clockPairCost = std::max<std::int64_t>(0, pairs[kPairs / 2]);
+    clockPairCost = vsthost::clockPairNanoseconds();
     measuring = true;
 }
 

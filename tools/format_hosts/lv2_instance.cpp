@@ -458,7 +458,6 @@ bool Lv2Instance::open(const std::string& bundlePath, std::string& error) {
     }
     lilv_world_load_bundle(world, bundle);
     lilv_node_free(bundle);
-    lilv_world_load_specifications(world);
     lilv_world_load_plugin_classes(world);
 
     const LilvPlugins* all = lilv_world_get_all_plugins(world);

@@ -197,7 +197,7 @@ void PluginInstance::render(std::int32_t frames, std::vector<float>& left,
     ++processCalls;
 }
 
-void PluginInstance::measureProcessing() {
+std::int64_t clockPairNanoseconds() {
     // The median of many back-to-back pairs: what a pair adds when nothing runs between its
     // readings, unmoved by the odd pair that an interrupt lengthens.
     constexpr int kPairs = 1001;
@@ -207,7 +207,11 @@ void PluginInstance::measureProcessing() {
         pair = threadCpuNanoseconds() - first;
     }
     std::nth_element(pairs.begin(), pairs.begin() + kPairs / 2, pairs.end());
-    clockPairCost = std::max<std::int64_t>(0, pairs[kPairs / 2]);
+    return std::max<std::int64_t>(0, pairs[kPairs / 2]);
+}
+
+void PluginInstance::measureProcessing() {
+    clockPairCost = clockPairNanoseconds();
     measuring = true;
 }
 

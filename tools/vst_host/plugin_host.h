@@ -113,6 +113,9 @@ class PluginInstance {
 /// Wine, advances in scheduler ticks).
 std::int64_t threadCpuNanoseconds();
 
+/// What one pair of threadCpuNanoseconds readings adds to a measured call (nanoseconds).
+std::int64_t clockPairNanoseconds();
+
 /// Path of the plug-in binary named by the QUARNEL_PLUGIN environment variable, else fallback.
 std::string pluginPathFromEnvironment(const std::string& fallback);
 
