@@ -206,7 +206,13 @@ class QuarnelPlugin : public Plugin {
 };
 
 Plugin* createPlugin() {
-    return new QuarnelPlugin();
+    // A construction that fails gives the framework no plug-in (every wrapper then answers as
+    // an empty one): no exception may leave through the format's C entry points.
+    try {
+        return new QuarnelPlugin();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 END_NAMESPACE_DISTRHO

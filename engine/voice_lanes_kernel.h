@@ -1,5 +1,6 @@
 // The lane kernel itself, compiled once per instruction set: voice_lanes.cpp builds it for SSE2
-// (the baseline of every x86-64 processor) and voice_lanes_avx2.cpp with AVX2 enabled, where
+// (the baseline of every x86-64 processor) and voice_lanes_avx2.cpp for AVX2 (it defines
+// VOICE_LANES_AVX2 and switches the target for this file's functions only), where
 // the same operations take the three-operand VEX forms and selects become blends. Everything
 // here has internal linkage, so neither build's code can stand in for the other's.
 //
@@ -36,7 +37,7 @@ template <typename T> inline void keepInMemory(T& object) {
     __asm__("" : "+m"(object));
 }
 
-#if defined(__AVX2__)
+#if defined(VOICE_LANES_AVX2)
 using F = __m256;
 using I = __m256i;
 constexpr int kLanes = 8;

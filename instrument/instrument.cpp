@@ -81,11 +81,15 @@ Instrument::Instrument() : worker(&Instrument::serviceRequests, this) {
     // The engine copies and stamps the 64 bank records, points at slot 0, and gives the voices,
     // filters, effect units, glides and shaper their initial values.
     core.engine = createSynthEngine();
-    core.channels[0].bendRange = kChannel1BendRange;
-    core.engine->sampleRate = core.sampleRate;
     // The audio thread's engine: voices, running effect state and its copy of what the control
     // engine derives.
     rendering = createSynthEngine();
+    // Without memory for either engine or the whole event queue there is no instrument: the
+    // construction fails (the entry points give the host none).
+    if (!core.engine || !rendering || eventQueue.capacity < kEventQueueCapacity)
+        throw std::bad_alloc();
+    core.channels[0].bendRange = kChannel1BendRange;
+    core.engine->sampleRate = core.sampleRate;
     core.paramCache.reset(new float[static_cast<std::size_t>(core.numParams)]());
     chunkCopy.reset(new unsigned char[static_cast<std::size_t>(kBankChunkSize)]());
 
@@ -96,6 +100,9 @@ Instrument::Instrument() : worker(&Instrument::serviceRequests, this) {
         std::lock_guard<std::mutex> lock(busy.writers);
         rebuildForRate(core.sampleRate);
         publish();
+        // Without a first setup the audio engine would have nothing to render from: a
+        // construction that could not make one fails as one without memory does.
+        if (!handover.hasPending()) throw std::bad_alloc();
         handover.adoptNewest(*rendering);
         handover.reclaim();
     }
@@ -108,9 +115,12 @@ Instrument::~Instrument() {
 
 void Instrument::shutdown() {
     busy.suspended.store(1);
+    // The handshake with process(): it raises engineBusy and then looks at closing, this side
+    // raises closing and then looks at engineBusy (both sequentially consistent). Either the
+    // audio thread sees closing and leaves without touching the engines, or this side sees it
+    // busy and waits for it to leave; after the wait no call can reach them any more.
+    closing.store(true);
     worker.stop();
-    // A host never closes a plug-in while it processes, but leave no doubt: wait until the
-    // audio thread is out of its last call.
     while (busy.engineBusy.load() != 0)
         platform::yieldThread();
     {
@@ -167,6 +177,7 @@ bool Instrument::parameterMustNotWait() const {
 }
 
 void Instrument::setSampleRate(float rate) {
+    requestedRate.store(rate);
     if (mustNotWait()) {
         handOver({HostRequestKind::SampleRate, 0, rate, 0});
         return;
@@ -205,6 +216,14 @@ bool Instrument::queueMidi(std::int32_t frame, std::uint8_t status, std::uint8_t
 
 void Instrument::process(float* const* outputs, std::int32_t frames) {
     busy.engineBusy.store(1);
+    if (closing.load()) {
+        // Teardown has begun (see shutdown): silence, and nothing of the engines is touched.
+        busy.engineBusy.store(0);
+        for (int channel = 0; channel < 2 && outputs && frames > 0; ++channel)
+            if (outputs[channel])
+                std::memset(outputs[channel], 0, static_cast<std::size_t>(frames) * sizeof(float));
+        return;
+    }
     processingThread.store(platform::currentThreadId(), std::memory_order_relaxed);
     {
         ScopedFlushDenormals flushDenormals;
@@ -239,6 +258,9 @@ void Instrument::applyProgram(std::int32_t program) {
 }
 
 void Instrument::applyParameter(int index, float value, std::uint32_t stamp) {
+    // A change made earlier than the one the parameter holds arrived late (its caller waited
+    // for the lock longer): the later one stays.
+    if (!stampIsNewer(stamp, fieldStamps[appliedProgram][index])) return;
     setPerformanceParameter(*core.engine, index, value, core.sampleRate);
     fieldStamps[appliedProgram][index] = stamp;
     const float cached = core.paramCache[index];
@@ -303,7 +325,12 @@ void Instrument::takeHandedOverChanges() {
         }
     }
     if (requestsOverflowed.exchange(false)) {
-        // Requests were lost to a full queue: catch up with what the host asked for last.
+        // Requests were lost to a full queue: catch up with what the host asked for last. The
+        // rate is the last one asked for; a lost block-size change rebuilds the tables as its
+        // request would have (a rate change rebuilds them anyway).
+        const float rate = requestedRate.load();
+        const bool blockChangeLost = blockSizeRequestLost.exchange(false);
+        if (rate != core.sampleRate || blockChangeLost) rebuildForRate(rate);
         const std::int32_t program = currentProgram();
         if (program != appliedProgram) applyProgram(program);
         for (int index = 0; index < kParameterCount; ++index) {
@@ -340,7 +367,10 @@ void Instrument::publish() {
 }
 
 void Instrument::handOver(const HostRequest& request) {
-    if (!requests.push(request)) requestsOverflowed.store(true);
+    if (!requests.push(request)) {
+        if (request.kind == HostRequestKind::BlockSize) blockSizeRequestLost.store(true);
+        requestsOverflowed.store(true);
+    }
     worker.wake();
 }
 

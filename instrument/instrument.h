@@ -187,8 +187,12 @@ class Instrument {
     AudioHandover handover;
     HostRequestQueue requests;
     std::atomic<bool> requestsOverflowed{false};
-    std::atomic<float> currentRate{44100.0f};    ///< Hz: the rate parameter values are limited by
-    std::atomic<std::int32_t> blockFrames{1024}; ///< the most frames one engine call renders
+    std::atomic<bool> blockSizeRequestLost{false}; ///< a block-size request found the queue full
+    std::atomic<float> requestedRate{kDefaultSampleRate}; ///< Hz: the rate asked for last
+    std::atomic<bool> closing{false}; ///< shutdown has begun; process() then renders silence
+    /// Hz: the rate parameter values are limited by
+    std::atomic<float> currentRate{kDefaultSampleRate};
+    std::atomic<std::int32_t> blockFrames{1024};    ///< the most frames one engine call renders
     std::atomic<std::uint64_t> processingThread{0}; ///< platform thread id of the last process()
     std::atomic<bool> offlineRender{false};
     ProcessLevelQuery levelQuery = nullptr; ///< set before processing starts, then read only

@@ -3,8 +3,6 @@
 #include "platform/platform.h"
 #include "shell/kel_vst.h"
 
-#include <new>
-
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -24,8 +22,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 QUARNEL_EXPORT AEffect* VSTPluginMain(audioMasterCallback host) {
     if (!host) return nullptr;
     if (host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f) == 0) return nullptr;
-    kelVst* plugin = new (std::nothrow) kelVst(host);
-    return plugin ? plugin->getAeffect() : nullptr;
+    // A construction that fails (memory, a thread that cannot start) gives the host no
+    // effect: no exception may leave through this C entry point.
+    try {
+        return (new kelVst(host))->getAeffect();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 #if !defined(_WIN32)

@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -84,11 +85,16 @@ std::atomic<long> callCounts[kCountedCalls];
 /// The thread whose calls are counted; 0 while nothing is counted.
 std::atomic<pthread_t> countedThread{0};
 
-void count(CountedCall call) {
+/// Counts call when made on the counted thread; returns its number there (1 = the first), or 0.
+long count(CountedCall call) {
     const pthread_t counted = countedThread.load(std::memory_order_relaxed);
     if (counted != 0 && pthread_equal(counted, pthread_self()))
-        callCounts[call].fetch_add(1, std::memory_order_relaxed);
+        return callCounts[call].fetch_add(1, std::memory_order_relaxed) + 1;
+    return 0;
 }
+
+/// The counted thread's malloc call that finds no memory (1 = the first); 0: every one does.
+std::atomic<long> failingMalloc{0};
 
 /// The C library's own functions behind the counting ones, looked up once at start-up (and on
 /// first use, should a library constructor call one before that).
@@ -131,7 +137,8 @@ template <class Function> Function resolve(Function& f, const char* name) {
 extern "C" {
 
 QUARNEL_EXPORTED void* malloc(std::size_t size) noexcept {
-    count(CallMalloc);
+    const long n = count(CallMalloc);
+    if (n != 0 && n == failingMalloc.load(std::memory_order_relaxed)) return nullptr;
     return __libc_malloc(size);
 }
 
@@ -299,6 +306,48 @@ double meanFrequency(const float* x, int n) {
 }
 
 } // namespace
+
+// A host that creates an instance when memory runs out gets no effect, never an exception
+// through the C entry point, and whatever it does get plays and closes. Each construction is
+// made with one of its allocations failing, from the first to the last (at a stride that keeps
+// the run short; the first and the last always among them).
+TEST(RealtimeCalls, ConstructionWithoutMemoryGivesNoEffectAndNoException) {
+    vsthost::PluginLibrary& library = hosttest::library();
+    ASSERT_TRUE(library.loaded());
+    startCounting();
+    { vsthost::PluginInstance probe(library); }
+    const long mallocs = stopCounting()[CallMalloc];
+    ASSERT_GT(mallocs, 0);
+    constexpr long kMostConstructions = 120;
+    const long stride = std::max(1L, mallocs / kMostConstructions);
+    int refused = 0;
+    for (long failing = 1; failing <= mallocs + stride - 1; failing += stride) {
+        const long point = std::min(failing, mallocs);
+        bool threw = false;
+        std::optional<vsthost::PluginInstance> plugin; // on the stack: the test allocates nothing
+        failingMalloc.store(point);
+        startCounting();
+        try {
+            plugin.emplace(library);
+        } catch (...) {
+            threw = true;
+        }
+        stopCounting();
+        failingMalloc.store(0);
+        EXPECT_FALSE(threw) << "allocation " << point << " of " << mallocs;
+        if (!plugin || !plugin->valid()) {
+            ++refused;
+            continue;
+        }
+        plugin->start(44100.0f, kFrames);
+        MidiList midi;
+        Buffers io;
+        playBlock(*plugin, midi, io, 0);
+        plugin->close();
+    }
+    // The plug-in's own allocations are among those made to fail.
+    EXPECT_GT(refused, 0);
+}
 
 TEST(RealtimeCalls, CountersSeeTheCallsOfTheTestAndThePlugIn) {
     // The plug-in binds to the counting functions only if the global lookup scope finds them.
