@@ -32,28 +32,13 @@ constexpr std::uint8_t kMidiDataMax = 127;
 /// Messages one run() queues at most: as many as the framework hands over in one call.
 constexpr std::uint32_t kMaxQueuedMessages = 512;
 
-/// The framework's VST3 wrapper takes the parameter right after its MIDI-controller range for
-/// one of those controllers when the edit controller reads or sets it (the host would show
-/// "Window" at 0 and could not turn it): there a read-only placeholder takes that place, and
-/// the six parameters follow it. The other formats number the six from 0.
-#if defined(DISTRHO_PLUGIN_TARGET_VST3)
-constexpr std::uint32_t kFirstParameter = 1;
-#else
-constexpr std::uint32_t kFirstParameter = 0;
-#endif
-
-/// The instrument's parameter behind the framework's index; -1 for the placeholder.
-int instrumentParameter(std::uint32_t index) {
-    return static_cast<int>(index) - static_cast<int>(kFirstParameter);
-}
-
 /// Plug-in version for the formats' version fields: major, minor, micro.
 constexpr std::uint32_t kVersion = d_version(1, 0, 0);
 } // namespace
 
 class QuarnelPlugin : public Plugin {
   public:
-    QuarnelPlugin() : Plugin(kFirstParameter + kParameterCount, kListedPrograms, kStateCount) {
+    QuarnelPlugin() : Plugin(kParameterCount, kListedPrograms, kStateCount) {
         instrument.setSampleRate(static_cast<float>(getSampleRate()));
         instrument.setBlockSize(static_cast<std::int32_t>(getBufferSize()));
     }
@@ -73,15 +58,7 @@ class QuarnelPlugin : public Plugin {
         Plugin::initAudioPort(input, index, port);
     }
 
-    void initParameter(uint32_t frameworkIndex, Parameter& parameter) override {
-        const int index = instrumentParameter(frameworkIndex);
-        if (index < 0) {
-            parameter.hints = kParameterIsOutput;
-            parameter.name = "Reserved";
-            parameter.symbol = "reserved";
-            parameter.ranges = ParameterRanges(0.0f, 0.0f, 1.0f);
-            return;
-        }
+    void initParameter(uint32_t index, Parameter& parameter) override {
         parameter.hints = kParameterIsAutomatable | kParameterIsInteger;
         parameter.name = identity::kParameterNames[index];
         parameter.symbol = identity::kParameterSymbols[index];
@@ -113,18 +90,16 @@ class QuarnelPlugin : public Plugin {
         }
     }
 
-    float getParameterValue(uint32_t frameworkIndex) const override {
-        const int index = instrumentParameter(frameworkIndex);
-        return index < 0 ? 0.0f : instrument.plainParameter(index);
+    float getParameterValue(uint32_t index) const override {
+        return instrument.plainParameter(static_cast<int>(index));
     }
 
-    void setParameterValue(uint32_t frameworkIndex, float value) override {
-        const int index = instrumentParameter(frameworkIndex);
+    void setParameterValue(uint32_t index, float value) override {
+        const int parameter = static_cast<int>(index);
         // Hosts send every value back when they restore a project or a preset: a value the
         // parameter already has is no change.
-        if (index < 0 || limitedPlainValue(index, value) == instrument.plainParameter(index))
-            return;
-        instrument.setPlainParameter(index, value);
+        if (limitedPlainValue(parameter, value) == instrument.plainParameter(parameter)) return;
+        instrument.setPlainParameter(parameter, value);
     }
 
     void loadProgram(uint32_t index) override {

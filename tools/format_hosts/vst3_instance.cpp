@@ -27,9 +27,7 @@
 // returns from such a call before it reads the queues. The wrapper applies a queue's point at
 // frame 0 before it renders the block and the queue's last point after it, nothing in between.
 // A parameter the controller will not take at the very value it reports (set_parameter_normalised
-// fails: the wrapper's first parameter, whose id ends its MIDI controller range) is read from the
-// processor's state instead: its plain value by its place in the state's parameter list,
-// normalised by the controller.
+// fails) is an error at start: a host could neither show nor restore it.
 //
 // Programs are the steps of the parameter flagged as program change (its step count + 1; names
 // from the unit's program list when the controller has IUnitInfo, otherwise the parameter's
@@ -177,10 +175,9 @@ bool parseInt(const std::string& text, int& value) {
 struct SavedState {
     bool wrapperText = false; ///< the wrapper's markers were found
     bool hasBank = false;
-    std::string bank;                    ///< the "bank" value, base64
-    int program = -1;                    ///< the "program" value, -1 when absent
-    int outerProgram = -1;               ///< the wrapper's own "__dpf_program__", -1 when absent
-    std::vector<std::string> parameters; ///< the parameters' plain values as text, in order
+    std::string bank;      ///< the "bank" value, base64
+    int program = -1;      ///< the "program" value, -1 when absent
+    int outerProgram = -1; ///< the wrapper's own "__dpf_program__", -1 when absent
 };
 
 SavedState parseState(const std::vector<char>& bytes) {
@@ -219,8 +216,6 @@ SavedState parseState(const std::vector<char>& bytes) {
             state.bank = value;
         } else if (section == Section::States && key == "program") {
             parseInt(value, state.program);
-        } else if (section == Section::Parameters) {
-            state.parameters.push_back(value);
         }
     }
     return state;
@@ -1026,10 +1021,8 @@ struct ParamSlot {
     v3_param_id id = 0;
     ParameterInfo info;
     /// The controller refuses this parameter's value (set_parameter_normalised with the value it
-    /// reports fails): the value is read from the processor's state, and changes go to the
-    /// processor only.
+    /// reports fails).
     bool refused = false;
-    int statePosition = -1; ///< its place in the state's parameter list, -1 when not known
 };
 
 /// The program-change parameter and, when the controller lists them, the unit's program list.
@@ -1111,8 +1104,7 @@ class Vst3Instance final : public Instance {
     v3_midi_mapping** midiMapping = nullptr;
     v3_unit_information** units = nullptr;
     ComponentHandler handler;
-    bool wrapperState = false;       ///< the plug-in's state is its wrapper's key/value text
-    std::size_t stateParameters = 0; ///< entries in the state's parameter list
+    bool wrapperState = false; ///< the plug-in's state is its wrapper's key/value text
 
     std::vector<ParamSlot> params;
     Programs programs;
@@ -1194,7 +1186,6 @@ bool Vst3Instance::open(const v3_tuid classId, std::string& error) {
     if (comp()->get_state(component, state.object()) == kOk) {
         const SavedState saved = parseState(state.bytes);
         wrapperState = saved.wrapperText;
-        stateParameters = saved.parameters.size();
         state.rewind();
         ctrl()->set_component_state(controller, state.object());
     }
@@ -1241,7 +1232,6 @@ bool Vst3Instance::readParameters(std::string& error) {
     std::vector<ParamSlot> found(kParameterTotal);
     std::vector<bool> seen(kParameterTotal, false);
     Programs list;
-    int stored = 0; // the wrapper stores the parameters that are neither hidden nor read-only
     const std::int32_t count = ctrl()->get_parameter_count(controller);
     for (std::int32_t i = 0; i < count; ++i) {
         v3_param_info info{};
@@ -1271,7 +1261,6 @@ bool Vst3Instance::readParameters(std::string& error) {
             }
         }
         if ((info.flags & (V3_PARAM_IS_HIDDEN | V3_PARAM_PROGRAM_CHANGE)) != 0) continue;
-        const int position = (info.flags & V3_PARAM_READ_ONLY) != 0 ? -1 : stored++;
         const std::string title = utf8FromUtf16(info.title, 128);
         for (int k = 0; k < kParameterTotal; ++k) {
             if (seen[std::size_t(k)] || title != kParameterTitles[k]) continue;
@@ -1281,14 +1270,10 @@ bool Vst3Instance::readParameters(std::string& error) {
             param.info.name = title;
             param.info.unit = utf8FromUtf16(info.units, 128);
             param.info.automatable = (info.flags & V3_PARAM_CAN_AUTOMATE) != 0;
-            param.statePosition = position;
             const double now = ctrl()->get_parameter_normalised(controller, param.id);
             param.refused = ctrl()->set_parameter_normalised(controller, param.id, now) != kOk;
         }
     }
-    if (!wrapperState || std::size_t(stored) != stateParameters)
-        for (ParamSlot& param : found)
-            param.statePosition = -1;
     for (int k = 0; k < kParameterTotal; ++k) {
         if (!seen[std::size_t(k)]) {
             error = std::string("the edit controller has no parameter titled \"") +
@@ -1470,22 +1455,6 @@ ParameterInfo Vst3Instance::parameterInfo(int index) {
 double Vst3Instance::parameter(int index) {
     const ParamSlot* param = slot(index);
     if (param == nullptr) return 0;
-    if (param->refused && param->statePosition >= 0) {
-        // The processor's state holds the plain value; the controller normalises it.
-        try {
-            std::vector<char> bytes;
-            if (!saveState(bytes)) return 0;
-            const SavedState saved = parseState(bytes);
-            if (std::size_t(param->statePosition) >= saved.parameters.size()) return 0;
-            const double plain =
-                std::strtod(saved.parameters[std::size_t(param->statePosition)].c_str(), nullptr);
-            return std::clamp(ctrl()->plain_parameter_to_normalised(controller, param->id, plain),
-                              0.0, 1.0);
-        } catch (...) {
-            lastError = "parameter: out of memory";
-            return 0;
-        }
-    }
     return std::clamp(ctrl()->get_parameter_normalised(controller, param->id), 0.0, 1.0);
 }
 
@@ -1522,7 +1491,7 @@ void Vst3Instance::setParameter(int index, double value) {
     const ParamSlot* param = slot(index);
     if (param == nullptr) return;
     const double v = std::clamp(value, 0.0, 1.0);
-    if (!param->refused) ctrl()->set_parameter_normalised(controller, param->id, v);
+    ctrl()->set_parameter_normalised(controller, param->id, v);
     try {
         addPending(param->id, v);
     } catch (...) {
@@ -1727,7 +1696,7 @@ void Vst3Instance::process(const std::vector<MidiEvent>& midi,
             for (std::size_t q = 0; q < changes.size(); ++q) {
                 const ParamQueue& queue = changes.at(q);
                 for (const ParamSlot& param : params)
-                    if (param.id == queue.id && !param.refused && !queue.points.empty())
+                    if (param.id == queue.id && !queue.points.empty())
                         ctrl()->set_parameter_normalised(controller, queue.id,
                                                          queue.points.back().second);
             }
