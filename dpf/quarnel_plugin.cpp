@@ -43,6 +43,9 @@ class QuarnelPlugin : public Plugin {
         instrument.setBlockSize(static_cast<std::int32_t>(getBufferSize()));
     }
 
+    /// The host's render mode (VST3 process mode, CLAP render extension).
+    void setOfflineRender(bool offline) { instrument.setOffline(offline); }
+
   protected:
     const char* getLabel() const override { return identity::kProduct; }
     const char* getDescription() const override {
@@ -179,6 +182,13 @@ class QuarnelPlugin : public Plugin {
 
     DISTRHO_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(QuarnelPlugin)
 };
+
+/// The host's render mode, as the VST3 and CLAP wrappers learn it (dpf/CMakeLists.txt): an
+/// offline render lets changes on the processing thread wait for the writers' lock and be exact
+/// to their frame. plugin is the framework's Plugin object, one of ours.
+void quarnelSetOfflineRender(void* plugin, bool offline) {
+    if (plugin) static_cast<QuarnelPlugin*>(plugin)->setOfflineRender(offline);
+}
 
 Plugin* createPlugin() {
     // A construction that fails gives the framework no plug-in (every wrapper then answers as

@@ -897,6 +897,30 @@ TEST_P(FormatAudioThreadCalls, ProcessNeverWaitsLocksAllocatesOrYields) {
     EXPECT_FALSE(left == withoutControllers) << format << ": controllers 20 and 21 are not heard";
 }
 
+// A host that says it renders offline (VST 2.4's process level, VST3's process mode, CLAP's
+// render extension) lets the parameter changes it makes in the process call wait for the
+// writers' lock, which keeps them exact to their frame; unannounced, the same render takes no
+// lock (above). LV2 has no way to say so.
+TEST(RealtimeCalls, AnOfflineRenderTheHostAnnouncesMayWait) {
+    for (const FormatUnderTest& under : kFormats) {
+        if (under.format == Format::Lv2) continue;
+        const char* format = formathost::formatName(under.format);
+        auto instance = openFormat(under);
+        ASSERT_TRUE(instance);
+        formathost::StartOptions options;
+        options.sampleRate = kRate;
+        options.maxBlock = kFrames;
+        options.offline = true;
+        ASSERT_TRUE(instance->start(options)) << instance->error();
+        auto render = std::make_unique<FormatRender>();
+        startCounting();
+        render->play(*instance, Moves{});
+        const Counts counts = stopCounting();
+        instance->stop();
+        EXPECT_GT(counts[CallMutexLock], 0) << format << " renders offline as in real time";
+    }
+}
+
 #endif // QUARNEL_LV2_PATH
 
 #endif // __linux__
