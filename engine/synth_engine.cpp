@@ -188,20 +188,21 @@ void noteOn(SynthEngine& engine, int note, int velocity) {
     if (note < 0 || note >= kNoteCount || !engine.patch) return;
     if (velocity > kVelocityMax) velocity = kVelocityMax;
     if (velocity < 1) velocity = 1;
-    // The first free voice takes the note; a held voice with the same note met on the way is
+    // The first free voice takes the note; a held voice with the same note before it is
     // released, sustained or not. Free voices carry note 0, so note 0 never finds a voice. No
-    // stealing.
-    for (int v = 0; v < kVoiceCount; ++v) {
-        Voice& voice = engine.voices[v];
-        if (voice.note == note) {
-            if (voice.state == VoiceHeld) releaseVoice(voice);
-            continue;
-        }
-        if (voice.state == VoiceFree) {
-            startVoice(engine, v, note, velocity);
-            return;
-        }
+    // stealing: without a free voice the note is dropped and every voice left as it was, so a
+    // note struck again then keeps sounding rather than being ended by its own note-on.
+    int taker = -1;
+    for (int v = 0; v < kVoiceCount && taker < 0; ++v) {
+        const Voice& voice = engine.voices[v];
+        if (voice.note != note && voice.state == VoiceFree) taker = v;
     }
+    if (taker < 0) return;
+    for (int v = 0; v < taker; ++v) {
+        Voice& voice = engine.voices[v];
+        if (voice.note == note && voice.state == VoiceHeld) releaseVoice(voice);
+    }
+    startVoice(engine, taker, note, velocity);
 }
 
 /// While channel 1's pedal is down a note-off leaves the voice held and marks it sustained.

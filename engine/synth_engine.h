@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <memory>
 
-/// Voices per engine; there is no voice stealing.
+/// Voices per engine; there is no voice stealing. A note-on that finds no free voice is
+/// dropped and leaves the voices as they are, a held voice of the same note too: struck on
+/// free voices, a chord of more notes than voices sounds as its first kVoiceCount notes would.
 constexpr int kVoiceCount = 8;
 /// MIDI notes.
 constexpr int kNoteCount = 128;

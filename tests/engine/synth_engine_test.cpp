@@ -118,6 +118,23 @@ TEST_F(NoteHandlingTest, SameNoteTwiceReleasesTheFirstVoice) {
     EXPECT_EQ(engine->voices[1].velocity, 110);
 }
 
+TEST_F(NoteHandlingTest, SameNoteWithEveryVoiceBusyLeavesTheVoicesAlone) {
+    for (int i = 0; i < kVoiceCount; ++i)
+        on(60 + i);
+    renderFrames(10);
+    for (int i = 0; i < kVoiceCount; ++i)
+        on(60 + i, 110); // no voice is free to take any of them
+    for (int v = 0; v < kVoiceCount; ++v) {
+        EXPECT_EQ(engine->voices[v].state, VoiceHeld) << v;
+        EXPECT_EQ(engine->voices[v].note, 60 + v) << v;
+        EXPECT_EQ(engine->voices[v].velocity, 100) << v;
+        EXPECT_EQ(engine->voices[v].sampleCount, 10) << v;
+    }
+    off(63);
+    EXPECT_EQ(engine->voices[3].state, VoiceReleased);
+    EXPECT_EQ(countVoices(*engine, VoiceHeld), kVoiceCount - 1);
+}
+
 TEST_F(NoteHandlingTest, SameNoteTwiceWithAFreeVoiceFirstHoldsBoth) {
     on(50);
     on(60);

@@ -321,3 +321,52 @@ TEST(Events, ABlockOfZeroFramesStillConsumesTheQueue) {
         early = std::max(early, std::abs(left[i]));
     EXPECT_GT(early, 1e-3f) << "the note queued before the empty block sounds from frame 0";
 }
+
+// A chord of more notes than there are voices, all on one frame: channel i % 16, note
+// 30 + i % 60, so from the 61st note on the first notes are struck again while every voice is
+// busy. Without voice stealing it sounds exactly as its first eight notes alone would, and
+// note-offs for all of its notes end those eight as they would.
+TEST(Events, ACrowdedChordPlaysItsFirstEightNotes) {
+    struct Case {
+        int notes;
+        bool noteOffs;
+    };
+    constexpr int kBlock = 512;
+    constexpr int kBlocks = 8;
+    constexpr int kVoices = 8;
+    // The last is more than the plug-in queues in one block.
+    const Case cases[] = {{68, false}, {72, false}, {72, true}, {120, true}, {10000, true}};
+    const auto renderChord = [&](int notes, bool noteOffs) {
+        auto fx = newInstance(true, 44100.0f, kBlock);
+        std::vector<vsthost::MidiMessage> ons, offs;
+        for (int i = 0; i < notes; ++i) {
+            const auto channel = static_cast<std::uint8_t>(i % 16);
+            const auto note = static_cast<std::uint8_t>(30 + i % 60);
+            ons.push_back({0, static_cast<std::uint8_t>(0x90 | channel), note, 100});
+            offs.push_back({100, static_cast<std::uint8_t>(0x80 | channel), note, 0});
+        }
+        std::vector<float> out, left, right;
+        for (int block = 0; block < kBlocks; ++block) {
+            if (block == 0) fx->sendMidi(ons);
+            if (block == 1 && noteOffs) fx->sendMidi(offs);
+            fx->render(kBlock, left, right);
+            out.insert(out.end(), left.begin(), left.end());
+            out.insert(out.end(), right.begin(), right.end());
+        }
+        return out;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.notes << " notes, note-offs " << c.noteOffs);
+        const std::vector<float> firstEight = renderChord(kVoices, c.noteOffs);
+        float peak = 0;
+        for (float v : firstEight)
+            peak = std::max(peak, std::abs(v));
+        ASSERT_GT(peak, 1e-3f);
+        const std::vector<float> chord = renderChord(c.notes, c.noteOffs);
+        ASSERT_EQ(chord.size(), firstEight.size());
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < chord.size(); ++i)
+            differing += chord[i] != firstEight[i];
+        EXPECT_EQ(differing, 0u);
+    }
+}
