@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace quarnel_render {
 namespace {
 
@@ -120,6 +122,11 @@ TEST(MidiFile, MissingAndUnreadableFilesAreErrors) {
          "unknown MIDI file format 3"},
         {"no-tracks.mid", std::string("MThd\0\0\0\x06\0\x01\0\0\x01\xE0", 14),
          "declares no tracks"},
+        {"format-2.mid", std::string("MThd\0\0\0\x06\0\x02\0\x01\x01\xE0", 14) + track(endOfTrack),
+         "format (2, independent sequences) is not supported"},
+        {"short-time-signature.mid",
+         header + track(std::string("\0\xFF\x58\x03\x04\x02\x18", 7) + endOfTrack),
+         "the track at byte 14 has an invalid time signature event"},
         // A track fewer than the header declares.
         {"missing-track.mid",
          std::string("MThd\0\0\0\x06\0\x01\0\x02\x01\xE0", 14) + track(endOfTrack),
@@ -154,6 +161,55 @@ TEST(MidiFile, MissingAndUnreadableFilesAreErrors) {
     EXPECT_EQ(whole.messages[3].message.data1, 0x3E);
     EXPECT_NEAR(whole.messages[3].seconds, 0.5, 1e-9); // tick 96 + 384
     EXPECT_THROW(readMidiFile(dir.path().string()), MidiFileError);
+}
+
+TEST(MidiFile, MergesManyTracksInTrackOrderOnEachTick) {
+    TempDir dir;
+    // Track t plays note t % 128 on channel t % 16 at tick t * 7 % 50: every tick is shared.
+    constexpr int kTracks = 400;
+    std::vector<SmfEvent> events;
+    struct Expected {
+        int tick;
+        int track;
+    };
+    std::vector<Expected> expected;
+    for (int t = 1; t <= kTracks; ++t) {
+        const int tick = t * 7 % 50;
+        events.push_back({t,
+                          tick,
+                          {static_cast<unsigned char>(0x90 | (t % 16)),
+                           static_cast<unsigned char>(t % 128), 100}});
+        expected.push_back({tick, t});
+    }
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const Expected& a, const Expected& b) { return a.tick < b.tick; });
+    tooltest::writeSmf(dir / "tracks.mid", kPpqn, events);
+
+    const MidiFileContents contents = readMidiFile((dir / "tracks.mid").string());
+    EXPECT_EQ(contents.trackCount, kTracks);
+    ASSERT_EQ(contents.messages.size(), expected.size());
+    const double secondsPerTick = 500000 / (kPpqn * 1000000.0); // 120 bpm throughout
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const TimedMessage& m = contents.messages[i];
+        EXPECT_EQ(m.message.status, 0x90 | (expected[i].track % 16)) << i;
+        EXPECT_EQ(m.message.data1, expected[i].track % 128) << i;
+        EXPECT_EQ(m.seconds, expected[i].tick * secondsPerTick) << i;
+    }
+}
+
+TEST(MidiFile, TimeSignaturesStartStretchesOfTheTempoMap) {
+    TempDir dir;
+    // A time signature at tick 32 in one track: a note at tick 70 in another is timed from
+    // there, 32 and then 38 ticks, as the render tool has always timed it (the two roundings
+    // differ, and a frame exactly halfway would round the other way).
+    tooltest::writeSmf(dir / "signature.mid", kPpqn,
+                       {{1, 32, {0xFF, 0x58, 4, 3, 2, 24, 8}}, {2, 70, {0x90, 60, 100}}});
+    const double secondsPerTick = 500000 / (kPpqn * 1000000.0);
+    const double stretched = 32 * secondsPerTick + 38 * secondsPerTick;
+    ASSERT_NE(stretched, 70 * secondsPerTick);
+    const MidiFileContents contents = readMidiFile((dir / "signature.mid").string());
+    ASSERT_EQ(contents.messages.size(), 1u);
+    EXPECT_EQ(contents.messages[0].seconds, stretched);
 }
 
 TEST(MidiFile, SkipsChunksOfUnknownTypes) {

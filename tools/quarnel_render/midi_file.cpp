@@ -1,14 +1,10 @@
 #include "tools/quarnel_render/midi_file.h"
 
-// glib.h first: smf.h includes it inside extern "C", where its C++ parts cannot go.
-#include <glib.h>
-#include <smf.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <system_error>
 
 namespace quarnel_render {
@@ -30,6 +26,12 @@ constexpr unsigned char kEndOfTrackMeta = 0x2F;
 /// The Set Tempo meta type and its data length (microseconds per quarter note, 24 bits).
 constexpr unsigned char kTempoMeta = 0x51;
 constexpr std::uint32_t kTempoBytes = 3;
+/// The Time Signature meta type and its shortest data (numerator, denominator, clocks per
+/// click, 32nd notes per quarter).
+constexpr unsigned char kTimeSignatureMeta = 0x58;
+constexpr std::uint32_t kTimeSignatureBytes = 4;
+/// Format 2 (independent sequences) has no common timeline to merge the tracks on.
+constexpr unsigned kSequencesFormat = 2;
 /// Offsets in the file of the MThd fields: format, track count and time division.
 constexpr std::size_t kFormatOffset = 8;
 constexpr std::size_t kTrackCountOffset = 10;
@@ -37,50 +39,25 @@ constexpr std::size_t kDivisionOffset = 12;
 /// The division's top bit marks SMPTE timing (frames per second and ticks per frame).
 constexpr unsigned kSmpteDivisionBit = 0x8000;
 
-/// Log domain of libsmf's diagnostics (it reports parse errors through GLib logging).
-constexpr const char* kSmfLogDomain = "libsmf";
+/// Tempo until the first Set Tempo event: 120 beats per minute, microseconds per quarter note.
+constexpr std::uint32_t kDefaultTempo = 500000;
+constexpr double kMicrosecondsPerSecond = 1000000.0;
 
-/// What a diagnostic of libsmf means, in the tool's words (its texts are not shown as such).
-std::string describeSmfMessage(const std::string& message) {
-    const auto has = [&](const char* part) { return message.find(part) != std::string::npos; };
-    if (has("FPS")) return "it uses SMPTE timing (frames per second), which is not supported";
-    if (has("PPQN")) return "its time division is 0 ticks per quarter note";
-    if (has("format")) return "its MIDI file format is not supported";
-    if (has("End Of Track")) return "a track has more than one End Of Track event";
-    if (has("track")) return "a track cannot be read";
-    return "an event cannot be read";
-}
-
-/// Collects libsmf's diagnostics while it is installed, instead of letting GLib print them.
-class SmfLogCapture {
-  public:
-    SmfLogCapture() {
-        const auto levels =
-            static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION);
-        handlerId = g_log_set_handler(kSmfLogDomain, levels, &SmfLogCapture::collect, this);
-    }
-    ~SmfLogCapture() { g_log_remove_handler(kSmfLogDomain, handlerId); }
-    SmfLogCapture(const SmfLogCapture&) = delete;
-    SmfLogCapture& operator=(const SmfLogCapture&) = delete;
-
-    /// The first error libsmf reported, in the tool's words, or "".
-    std::string error() const { return firstError; }
-
-  private:
-    static void collect(const gchar*, GLogLevelFlags level, const gchar* message, gpointer self) {
-        auto* capture = static_cast<SmfLogCapture*>(self);
-        // Warnings (such as fewer tracks than the header declares) do not lose content.
-        const bool isError = (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL)) != 0;
-        if (isError && capture->firstError.empty())
-            capture->firstError = describeSmfMessage(message ? message : "");
-    }
-
-    guint handlerId = 0;
-    std::string firstError;
-};
-
-struct SmfDeleter {
-    void operator()(smf_t* smf) const { smf_delete(smf); }
+/// What reading a track chunk keeps: its channel messages and tempo changes, in file order,
+/// at absolute times in ticks.
+struct TrackContents {
+    struct Message {
+        std::uint64_t tick;
+        ChannelMessage message;
+    };
+    /// A Set Tempo event, or a Time Signature event (microsecondsPerQuarter 0): each starts a
+    /// new stretch of the tempo map, the second at the tempo in effect.
+    struct Tempo {
+        std::uint64_t tick;
+        std::uint32_t microsecondsPerQuarter;
+    };
+    std::vector<Message> messages;
+    std::vector<Tempo> tempos;
 };
 
 /// Reads a variable-length quantity of at most kMaxVlqBytes at bytes[at..end); advances at.
@@ -103,19 +80,24 @@ std::string hexByte(unsigned char value) {
     return text;
 }
 
-/// Checks the events of the track chunk whose data is bytes[begin..end).
-std::string checkTrack(const std::vector<unsigned char>& bytes, std::size_t begin,
-                       std::size_t end) {
-    const std::string where = "the track at byte " + std::to_string(begin - kChunkHeaderBytes);
+/// Checks the events of the track chunk whose data is bytes[begin..end) up to its End Of
+/// Track event; with contents, also collects its channel messages and tempo changes there.
+std::string checkTrack(const std::vector<unsigned char>& bytes, std::size_t begin, std::size_t end,
+                       TrackContents* contents = nullptr) {
+    const auto where = [&] {
+        return "the track at byte " + std::to_string(begin - kChunkHeaderBytes);
+    };
     std::size_t at = begin;
+    std::uint64_t tick = 0;
     unsigned char runningStatus = 0; // 0: none in effect
     while (at < end) {
         std::uint32_t delta = 0;
         if (!readVlq(bytes, at, end, delta) || at >= end)
-            return where + " has a damaged delta time";
+            return where() + " has a damaged delta time";
+        tick += delta;
         unsigned char status = bytes[at];
         if (status < 0x80) {
-            if (runningStatus == 0) return where + " has a data byte without a status byte";
+            if (runningStatus == 0) return where() + " has a data byte without a status byte";
             status = runningStatus;
         } else {
             ++at;
@@ -123,9 +105,13 @@ std::string checkTrack(const std::vector<unsigned char>& bytes, std::size_t begi
         if (isChannelStatus(status)) {
             const int dataBytes = dataByteCount(status);
             if (end - at < static_cast<std::size_t>(dataBytes))
-                return where + " ends inside an event";
+                return where() + " ends inside an event";
             for (int i = 0; i < dataBytes; ++i) {
-                if (bytes[at + i] > 0x7F) return where + " has a status byte inside a message";
+                if (bytes[at + i] > 0x7F) return where() + " has a status byte inside a message";
+            }
+            if (contents) {
+                const unsigned char data2 = dataBytes == 2 ? bytes[at + 1] : 0;
+                contents->messages.push_back({tick, {status, bytes[at], data2}});
             }
             at += static_cast<std::size_t>(dataBytes);
             runningStatus = status;
@@ -135,28 +121,38 @@ std::string checkTrack(const std::vector<unsigned char>& bytes, std::size_t begi
         runningStatus = 0;
         unsigned char metaType = 0;
         if (status == kMetaStatus) {
-            if (at >= end) return where + " ends inside an event";
+            if (at >= end) return where() + " ends inside an event";
             metaType = bytes[at++];
         } else if (status != kSysExStatus) {
-            return where + " has the unsupported status byte " + hexByte(status);
+            return where() + " has the unsupported status byte " + hexByte(status);
         }
         std::uint32_t length = 0;
         if (!readVlq(bytes, at, end, length) || end - at < length)
-            return where + " ends inside an event";
+            return where() + " ends inside an event";
         if (status == kMetaStatus && metaType == kTempoMeta) {
             const bool zero =
                 length == kTempoBytes && (bytes[at] | bytes[at + 1] | bytes[at + 2]) == 0;
-            if (length != kTempoBytes || zero) return where + " has an invalid tempo event";
+            if (length != kTempoBytes || zero) return where() + " has an invalid tempo event";
+            if (contents) {
+                const std::uint32_t tempo = (std::uint32_t{bytes[at]} << 16) |
+                                            (std::uint32_t{bytes[at + 1]} << 8) | bytes[at + 2];
+                contents->tempos.push_back({tick, tempo});
+            }
+        }
+        if (status == kMetaStatus && metaType == kTimeSignatureMeta) {
+            if (length < kTimeSignatureBytes)
+                return where() + " has an invalid time signature event";
+            if (contents) contents->tempos.push_back({tick, 0});
         }
         at += length;
         if (status == kMetaStatus && metaType == kEndOfTrackMeta) return {};
     }
-    return where + " has no End Of Track event";
+    return where() + " has no End Of Track event";
 }
 
-} // namespace
-
-std::string checkStructure(const std::vector<unsigned char>& bytes) {
+/// checkStructure; with contents, also collects every track chunk's there, in file order.
+std::string readStructure(const std::vector<unsigned char>& bytes,
+                          std::vector<TrackContents>* contents) {
     const auto bigEndian32 = [&](std::size_t at) {
         return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
                (std::uint32_t{bytes[at + 2]} << 8) | std::uint32_t{bytes[at + 3]};
@@ -166,7 +162,6 @@ std::string checkStructure(const std::vector<unsigned char>& bytes) {
     };
     if (bytes.size() < kChunkHeaderBytes || std::memcmp(bytes.data(), "MThd", 4) != 0)
         return "no MThd header, not a Standard MIDI File";
-    // libsmf does not free its record when it rejects a header, so the header is checked here.
     const std::uint32_t headerLength = bigEndian32(4);
     if (headerLength < kHeaderBytes) {
         return "the MThd header is " + std::to_string(headerLength) + " bytes long, at least " +
@@ -202,7 +197,9 @@ std::string checkStructure(const std::vector<unsigned char>& bytes) {
         }
         const std::size_t data = offset + kChunkHeaderBytes;
         if (std::memcmp(bytes.data() + offset, "MTrk", 4) == 0) {
-            std::string damage = checkTrack(bytes, data, data + static_cast<std::size_t>(length));
+            TrackContents* track = contents ? &contents->emplace_back() : nullptr;
+            std::string damage =
+                checkTrack(bytes, data, data + static_cast<std::size_t>(length), track);
             if (!damage.empty()) return damage;
             ++trackChunks;
         }
@@ -215,27 +212,54 @@ std::string checkStructure(const std::vector<unsigned char>& bytes) {
     return {};
 }
 
-std::vector<unsigned char> tracksOnly(const std::vector<unsigned char>& bytes) {
-    const auto length = [&](std::size_t at) {
-        return static_cast<std::size_t>((std::uint32_t{bytes[at + 4]} << 24) |
-                                        (std::uint32_t{bytes[at + 5]} << 16) |
-                                        (std::uint32_t{bytes[at + 6]} << 8) | bytes[at + 7]);
-    };
-    std::vector<unsigned char> copy(bytes.begin(),
-                                    bytes.begin() + kChunkHeaderBytes + kHeaderBytes);
-    copy[7] = static_cast<unsigned char>(kHeaderBytes); // extra header fields are dropped
-    unsigned trackChunks = 0;
-    for (std::size_t offset = kChunkHeaderBytes + length(0); offset < bytes.size();
-         offset += kChunkHeaderBytes + length(offset)) {
-        if (std::memcmp(bytes.data() + offset, "MTrk", 4) != 0) continue;
-        const auto chunk = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
-        copy.insert(copy.end(), chunk,
-                    chunk + static_cast<std::ptrdiff_t>(kChunkHeaderBytes + length(offset)));
-        ++trackChunks;
+/// Seconds from the start of the piece at each tick, following the tempo changes of every track.
+class TempoMap {
+  public:
+    TempoMap(std::vector<TrackContents::Tempo> changes, unsigned ticksPerQuarter)
+        : ticksPerQuarter(ticksPerQuarter) {
+        // In time order; of the tempos on one tick the last one in track order holds.
+        std::stable_sort(changes.begin(), changes.end(),
+                         [](const TrackContents::Tempo& a, const TrackContents::Tempo& b) {
+                             return a.tick < b.tick;
+                         });
+        segments.push_back({0, 0.0, kDefaultTempo});
+        for (const TrackContents::Tempo& change : changes) {
+            if (change.tick != segments.back().tick) {
+                const double at = seconds(change.tick);
+                segments.push_back({change.tick, at, segments.back().microsecondsPerQuarter});
+            }
+            if (change.microsecondsPerQuarter != 0)
+                segments.back().microsecondsPerQuarter = change.microsecondsPerQuarter;
+        }
+        next = 1;
     }
-    copy[kTrackCountOffset] = static_cast<unsigned char>(trackChunks >> 8);
-    copy[kTrackCountOffset + 1] = static_cast<unsigned char>(trackChunks);
-    return copy;
+
+    /// Ticks must not decrease from one call to the next, or from the last change on.
+    double seconds(std::uint64_t tick) {
+        while (next < segments.size() && segments[next].tick <= tick)
+            ++next;
+        const Segment& segment = segments[next - 1];
+        return segment.seconds +
+               static_cast<double>(tick - segment.tick) *
+                   (segment.microsecondsPerQuarter /
+                    (static_cast<double>(ticksPerQuarter) * kMicrosecondsPerSecond));
+    }
+
+  private:
+    struct Segment {
+        std::uint64_t tick;
+        double seconds; ///< at tick
+        std::uint32_t microsecondsPerQuarter;
+    };
+    std::vector<Segment> segments;
+    std::size_t next = 1;
+    unsigned ticksPerQuarter;
+};
+
+} // namespace
+
+std::string checkStructure(const std::vector<unsigned char>& bytes) {
+    return readStructure(bytes, nullptr);
 }
 
 MidiFileContents readMidiFile(const std::string& path) {
@@ -257,45 +281,34 @@ MidiFileContents readMidiFile(const std::string& path) {
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!in) throw MidiFileError("cannot read MIDI file " + path);
 
-    // libsmf trusts the chunk lengths (and reads past the end of a truncated file) and stops
-    // the program on some damaged events, so the structure is checked first.
-    const std::string damage = checkStructure(bytes);
+    std::vector<TrackContents> tracks;
+    const std::string damage = readStructure(bytes, &tracks);
     if (!damage.empty()) throw MidiFileError("cannot read MIDI file " + path + ": " + damage);
-
-    std::unique_ptr<smf_t, SmfDeleter> smf;
-    std::string problem;
-    {
-        SmfLogCapture capture;
-        // libsmf stops at the first chunk it does not know, losing the tracks after it.
-        std::vector<unsigned char> tracks = tracksOnly(bytes);
-        smf.reset(smf_load_from_memory(tracks.data(), static_cast<int>(tracks.size())));
-        problem = capture.error();
-    }
-    // libsmf reports damage it works around (an event it cannot parse ends its track) as an
-    // error but still returns the file: content would be lost, so it is refused.
-    if (!smf || !problem.empty()) {
+    if (((unsigned{bytes[kFormatOffset]} << 8) | bytes[kFormatOffset + 1]) == kSequencesFormat)
         throw MidiFileError("cannot read MIDI file " + path +
-                            (problem.empty() ? std::string() : ": " + problem));
-    }
+                            ": its MIDI file format (2, independent sequences) is not supported");
 
-    MidiFileContents contents;
-    contents.trackCount = smf->number_of_tracks;
-    smf_rewind(smf.get());
-    // smf_get_next_event merges the tracks in time order; time_seconds follows the tempo map.
-    while (smf_event_t* event = smf_get_next_event(smf.get())) {
-        const int length = event->midi_buffer_length;
-        const unsigned char* data = event->midi_buffer;
-        if (length < 1 || data == nullptr || !isChannelStatus(data[0])) continue;
-        const int dataBytes = dataByteCount(data[0]);
-        if (length < 1 + dataBytes) continue;
-        if (data[1] > 0x7F || (dataBytes == 2 && data[2] > 0x7F)) continue;
-        TimedMessage timed;
-        timed.seconds = event->time_seconds;
-        timed.message.status = data[0];
-        timed.message.data1 = data[1];
-        timed.message.data2 = dataBytes == 2 ? data[2] : 0;
-        contents.messages.push_back(timed);
+    // The tracks merged in time order: on one tick the earlier track first, and each track's
+    // messages in file order. One stable sort of them all: a merge that looks at every track
+    // for each message takes tracks x messages steps, minutes for a file of 65,535 tracks.
+    std::vector<TrackContents::Message> merged;
+    std::vector<TrackContents::Tempo> tempos;
+    for (const TrackContents& track : tracks) {
+        merged.insert(merged.end(), track.messages.begin(), track.messages.end());
+        tempos.insert(tempos.end(), track.tempos.begin(), track.tempos.end());
     }
+    std::stable_sort(merged.begin(), merged.end(),
+                     [](const TrackContents::Message& a, const TrackContents::Message& b) {
+                         return a.tick < b.tick;
+                     });
+
+    TempoMap tempoMap(std::move(tempos),
+                      (unsigned{bytes[kDivisionOffset]} << 8) | bytes[kDivisionOffset + 1]);
+    MidiFileContents contents;
+    contents.trackCount = static_cast<int>(tracks.size());
+    contents.messages.reserve(merged.size());
+    for (const TrackContents::Message& m : merged)
+        contents.messages.push_back({tempoMap.seconds(m.tick), m.message});
     return contents;
 }
 
