@@ -46,6 +46,11 @@ for tool in "$stage"/usr/bin/*; do
     [ -x "$tool" ] || fail "$tool is not executable"
 done
 [ -x "$stage/usr/lib/vst/Quarnel.so" ] && fail "Quarnel.so is executable"
+# The installed tools play the installed plug-in when told none.
+for tool in quarnel-render quarnel-bank; do
+    env -u QUARNEL_PLUGIN "$stage/usr/bin/$tool" --help | grep -q "=$stage/usr/lib/vst/Quarnel.so" ||
+        fail "$tool does not default to the installed plug-in"
+done
 cmp -s "$src/NOTICE" "$stage/usr/share/doc/quarnel/NOTICE" || fail "NOTICE differs"
 
 HOME="$scratch/home" make -s -C "$src" install-user NATIVE="$build" >/dev/null

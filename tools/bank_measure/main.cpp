@@ -5,6 +5,7 @@
 #include "tools/bank_measure/bank_report.h"
 #include "tools/bank_measure/bank_survey.h"
 #include "tools/bank_measure/phrase_render.h"
+#include "tools/vst_host/plugin_host.h"
 
 #include <CLI/CLI.hpp>
 
@@ -16,10 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#ifndef QUARNEL_DEFAULT_PLUGIN
-#define QUARNEL_DEFAULT_PLUGIN "dist/linux-x64/Quarnel.so"
-#endif
 
 namespace bank_measure {
 namespace {
@@ -161,7 +158,7 @@ int run(const Options& options, const std::vector<int>& slots) {
 int main(int argc, char** argv) {
     using namespace bank_measure;
     Options options;
-    options.pluginPath = QUARNEL_DEFAULT_PLUGIN;
+    options.pluginPath = vsthost::defaultPluginPath();
     options.jobs = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxJobs);
 
     CLI::App app(kDescription, "quarnel-bank");

@@ -11,10 +11,6 @@
 #include <memory>
 #include <string>
 
-#ifndef QUARNEL_DEFAULT_PLUGIN
-#define QUARNEL_DEFAULT_PLUGIN "dist/linux-x64/Quarnel.so"
-#endif
-
 namespace {
 
 constexpr int kFailureExitCode = 1;
@@ -105,7 +101,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("quarnel-presets ") + QUARNEL_VERSION);
     app.require_subcommand(1);
     std::string directory;
-    std::string pluginPath = vsthost::pluginPathFromEnvironment(QUARNEL_DEFAULT_PLUGIN);
+    std::string pluginPath = vsthost::pluginPathFromEnvironment(vsthost::defaultPluginPath());
     CLI::App* exportCommand =
         app.add_subcommand("export", "Write DIR/Quarnel.fxb and one 'NN Name.fxp' per program");
     exportCommand->add_option("dir", directory, "Existing folder to write into")->required();

@@ -16,6 +16,7 @@
 #include "tools/quarnel_render/progress.h"
 #include "tools/quarnel_render/render_loop.h"
 #include "tools/presets/fx_container.h"
+#include "tools/vst_host/plugin_host.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,10 +28,6 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-
-#ifndef QUARNEL_DEFAULT_PLUGIN
-#define QUARNEL_DEFAULT_PLUGIN "dist/linux-x64/Quarnel.so"
-#endif
 
 namespace quarnel_render {
 namespace {
@@ -216,7 +213,7 @@ int run(const RenderOptions& options) {
 
 int main(int argc, char** argv) {
     using namespace quarnel_render;
-    const ParsedCommandLine parsed = parseCommandLine(argc, argv, QUARNEL_DEFAULT_PLUGIN);
+    const ParsedCommandLine parsed = parseCommandLine(argc, argv, vsthost::defaultPluginPath());
     if (!parsed.options) return parsed.exitCode;
     try {
         return run(*parsed.options);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -239,6 +240,21 @@ std::int64_t threadCpuNanoseconds() {
 std::string pluginPathFromEnvironment(const std::string& fallback) {
     const char* path = std::getenv("QUARNEL_PLUGIN");
     return (path && *path) ? std::string(path) : fallback;
+}
+
+std::string defaultPluginPath() {
+    constexpr const char* kPluginName = "Quarnel.so";
+#if !defined(_WIN32)
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path up = program.parent_path().parent_path();
+        for (const std::filesystem::path& candidate :
+             {up / "lib" / "vst" / kPluginName, up / kPluginName})
+            if (std::filesystem::is_regular_file(candidate, error)) return candidate.string();
+    }
+#endif
+    return kPluginName;
 }
 
 } // namespace vsthost

@@ -119,4 +119,10 @@ std::int64_t clockPairNanoseconds();
 /// Path of the plug-in binary named by the QUARNEL_PLUGIN environment variable, else fallback.
 std::string pluginPathFromEnvironment(const std::string& fallback);
 
+/// The VST 2.4 plug-in a tool plays when told none, found beside the running program: as
+/// installed (<prefix>/bin/tool and <prefix>/lib/vst/Quarnel.so) or as built (<build>/tools/tool
+/// and <build>/Quarnel.so), the installed one first; "Quarnel.so" when neither exists. No folder
+/// is compiled in, so the tools are the same bytes wherever they are built.
+std::string defaultPluginPath();
+
 } // namespace vsthost
