@@ -46,10 +46,11 @@ for tool in "$stage"/usr/bin/*; do
     [ -x "$tool" ] || fail "$tool is not executable"
 done
 [ -x "$stage/usr/lib/vst/Quarnel.so" ] && fail "Quarnel.so is executable"
-# The installed tools play the installed plug-in when told none.
-for tool in quarnel-render quarnel-bank; do
-    env -u QUARNEL_PLUGIN "$stage/usr/bin/$tool" --help | grep -q "=$stage/usr/lib/vst/Quarnel.so" ||
-        fail "$tool does not default to the installed plug-in"
+# The installed render tool plays the installed plug-in when told none.
+(cd "$scratch" && env -u QUARNEL_PLUGIN "$stage/usr/bin/quarnel-render" --list-programs) |
+    grep -q "Lead 1" || fail "quarnel-render does not default to the installed plug-in"
+for tool in "$stage"/usr/bin/*; do
+    grep -q -F "$src" "$tool" && fail "$tool holds the path of the source folder"
 done
 cmp -s "$src/NOTICE" "$stage/usr/share/doc/quarnel/NOTICE" || fail "NOTICE differs"
 

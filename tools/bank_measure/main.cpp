@@ -164,9 +164,10 @@ int main(int argc, char** argv) {
     CLI::App app(kDescription, "quarnel-bank");
     app.set_version_flag("--version", std::string("quarnel-bank ") + QUARNEL_VERSION);
     app.footer(kFooter);
-    app.add_option("--plugin", options.pluginPath, "VST 2.4 instrument library (.so)")
-        ->envname("QUARNEL_PLUGIN")
-        ->capture_default_str();
+    app.add_option("--plugin", options.pluginPath,
+                   "VST 2.4 instrument library (.so); default: the Quarnel.so installed beside "
+                   "this program (../lib/vst), else the one built beside it")
+        ->envname("QUARNEL_PLUGIN");
     app.add_flag("--check", options.check, "Print only the failed targets");
     app.add_flag("--fast", options.fast,
                  "Compact measurement: every 7th velocity plus 1 and 127, every 3rd keyboard note");

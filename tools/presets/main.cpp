@@ -105,8 +105,10 @@ int main(int argc, char** argv) {
     CLI::App* exportCommand =
         app.add_subcommand("export", "Write DIR/Quarnel.fxb and one 'NN Name.fxp' per program");
     exportCommand->add_option("dir", directory, "Existing folder to write into")->required();
-    exportCommand->add_option("--plugin", pluginPath, "VST 2.4 plug-in library (.so)")
-        ->capture_default_str();
+    exportCommand->add_option("--plugin", pluginPath,
+                              "VST 2.4 plug-in library (.so); default: $QUARNEL_PLUGIN, else the "
+                              "Quarnel.so installed beside this program (../lib/vst), else the "
+                              "one built beside it");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -74,9 +74,10 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
                  "Print the plug-in's program slots (number and name) and exit")
         ->excludes(midi);
     app.add_option("--plugin", options.pluginPath,
-                   "Instrument plug-in: .so/.dll (VST 2.4), .vst3 or .lv2 bundle folder, .clap")
-        ->envname("QUARNEL_PLUGIN")
-        ->capture_default_str();
+                   "Instrument plug-in: .so/.dll (VST 2.4), .vst3 or .lv2 bundle folder, .clap; "
+                   "default: the VST 2.4 Quarnel.so installed beside this program (../lib/vst), "
+                   "else the one built beside it")
+        ->envname("QUARNEL_PLUGIN");
     std::string formatName;
     app.add_option("--format", formatName,
                    "Plug-in format, when the --plugin name does not tell it: vst2, vst3, clap, lv2")
