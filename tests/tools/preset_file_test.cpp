@@ -44,6 +44,23 @@ tooltest::fs::path exportPresets(const TempDir& dir) {
     return {};
 }
 
+/// Runs quarnel-presets export into the given folder.
+ProcessResult exportInto(const tooltest::fs::path& folder) {
+    return tooltest::runProcess(
+        {QUARNEL_PRESETS_PATH, "export", folder.string(), "--plugin", QUARNEL_PLUGIN_PATH});
+}
+
+TEST(PresetFiles, ExportMakesAMissingFolderButNotItsParents) {
+    TempDir dir;
+    const ProcessResult made = exportInto(dir / "bank");
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    EXPECT_TRUE(tooltest::fs::is_regular_file(dir / "bank" / "Quarnel.fxb"));
+    const ProcessResult refused = exportInto(dir / "missing" / "bank");
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_FALSE(tooltest::fs::exists(dir / "missing"));
+    EXPECT_NE(refused.err.find("cannot create the folder"), std::string::npos) << refused.err;
+}
+
 TEST(PresetFiles, ExportedBankAndProgramLoadBackUnchanged) {
     TempDir dir;
     const tooltest::fs::path program = exportPresets(dir);

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <numeric>
 #include <sstream>
 #include <thread>
@@ -150,7 +151,18 @@ TEST_F(RenderTool, FollowsTheHostSequenceAndDeliversEventsOnTheirFrames) {
     const tooltest::AudioFile audio = tooltest::readAudio(dir / "out.wav");
     EXPECT_EQ(audio.sampleRate, kRate);
     EXPECT_EQ(audio.channels, 2);
-    EXPECT_EQ(audio.format, SF_FORMAT_WAVEX | SF_FORMAT_FLOAT);
+    EXPECT_EQ(audio.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    {
+        // IEEE float (format 3) with the format chunk's extension size, 0: 18 bytes, as readers
+        // that check it (sox) want them.
+        std::ifstream raw(dir / "out.wav", std::ios::binary);
+        unsigned char head[40] = {};
+        raw.read(reinterpret_cast<char*>(head), sizeof head);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(head + 12), 4), "fmt ");
+        EXPECT_EQ(head[16] | head[17] << 8, 18);
+        EXPECT_EQ(head[20] | head[21] << 8, 3);
+        EXPECT_EQ(head[36] | head[37] << 8, 0);
+    }
     ASSERT_EQ(audio.frames, kProbePieceFrames);
     for (std::int64_t f = 0; f < audio.frames; ++f) {
         const float expectedLeft =

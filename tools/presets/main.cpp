@@ -37,9 +37,14 @@ std::string slotPrefix(int slot) {
 int exportPresets(const std::string& directory, const std::string& pluginPath) {
     namespace fs = std::filesystem;
     std::error_code ec;
+    // A missing folder is made (not its parents, as mkdir makes one).
+    if (!fs::exists(directory, ec) && !fs::create_directory(directory, ec) && ec) {
+        std::fprintf(stderr, "quarnel-presets: error: cannot create the folder %s: %s\n",
+                     directory.c_str(), ec.message().c_str());
+        return kFailureExitCode;
+    }
     if (!fs::is_directory(directory, ec)) {
-        std::fprintf(stderr, "quarnel-presets: error: %s is not an existing folder\n",
-                     directory.c_str());
+        std::fprintf(stderr, "quarnel-presets: error: %s is not a folder\n", directory.c_str());
         return kFailureExitCode;
     }
     vsthost::PluginLibrary library(pluginPath);
@@ -104,7 +109,10 @@ int main(int argc, char** argv) {
     std::string pluginPath = vsthost::pluginPathFromEnvironment(vsthost::defaultPluginPath());
     CLI::App* exportCommand =
         app.add_subcommand("export", "Write DIR/Quarnel.fxb and one 'NN Name.fxp' per program");
-    exportCommand->add_option("dir", directory, "Existing folder to write into")->required();
+    exportCommand
+        ->add_option("dir", directory,
+                     "Folder to write into; made if missing (its parent must exist)")
+        ->required();
     exportCommand->add_option("--plugin", pluginPath,
                               "VST 2.4 plug-in library (.so); default: $QUARNEL_PLUGIN, else the "
                               "Quarnel.so installed beside this program (../lib/vst), else the "

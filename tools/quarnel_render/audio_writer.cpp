@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +35,62 @@ int sndfileFormat(AudioFormat format) {
     case AudioFormat::WavFloat32:
         break;
     }
-    return SF_FORMAT_WAVEX | SF_FORMAT_FLOAT;
+    return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+}
+
+/// Bytes of a RIFF chunk header (four-letter id, 32-bit little-endian size) and of the plain
+/// format fields; IEEE float data also wants the 16-bit extension size after them (0 here).
+constexpr std::size_t kChunkHeader = 8;
+constexpr std::uint32_t kPlainFormatBytes = 16;
+constexpr std::uint32_t kExtendedFormatBytes = 18;
+/// The most header bytes looked at: libsndfile puts the data chunk within the first 512.
+constexpr std::size_t kHeaderBytes = 512;
+
+std::uint32_t readLittle32(const unsigned char* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+void writeLittle32(unsigned char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+/// libsndfile writes a float WAV's format chunk without the extension size that a non-PCM
+/// format chunk carries (readers such as sox warn of it), and pads the header with a PAD chunk
+/// so that the data starts at a fixed place. The two bytes go into the format chunk and the PAD
+/// chunk gives them up, so the data stays where it is and only the header is rewritten. A
+/// header of another shape is left as it is.
+void addFormatExtension(std::FILE* wav) {
+    unsigned char header[kHeaderBytes];
+    const std::size_t n = std::fread(header, 1, sizeof header, wav);
+    constexpr std::size_t kFirstChunk = 12; // after "RIFF", the size and "WAVE"
+    const std::size_t format = kFirstChunk;
+    if (n < format + kChunkHeader + kPlainFormatBytes ||
+        std::memcmp(header + format, "fmt ", 4) != 0 ||
+        readLittle32(header + format + 4) != kPlainFormatBytes)
+        return;
+    // The chunks between the format chunk and the PAD chunk move up by two bytes.
+    const std::size_t moved = format + kChunkHeader + kPlainFormatBytes;
+    std::size_t pad = moved;
+    while (pad + kChunkHeader <= n && std::memcmp(header + pad, "PAD ", 4) != 0) {
+        if (std::memcmp(header + pad, "data", 4) == 0) return;
+        pad += kChunkHeader + readLittle32(header + pad + 4);
+    }
+    if (pad + kChunkHeader > n || readLittle32(header + pad + 4) < 2) return;
+    const std::uint32_t padBytes = readLittle32(header + pad + 4);
+    unsigned char rewritten[kHeaderBytes];
+    std::memcpy(rewritten, header, moved);
+    writeLittle32(rewritten + format + 4, kExtendedFormatBytes);
+    rewritten[moved] = rewritten[moved + 1] = 0;
+    std::memcpy(rewritten + moved + 2, header + moved, pad - moved);
+    std::memcpy(rewritten + pad + 2, "PAD ", 4);
+    writeLittle32(rewritten + pad + 6, padBytes - 2);
+    std::memset(rewritten + pad + 2 + kChunkHeader, 0, padBytes - 2);
+    const std::size_t length = pad + kChunkHeader + padBytes;
+    if (length > n) return;
+    std::fseek(wav, 0, SEEK_SET);
+    std::fwrite(rewritten, 1, length, wav);
 }
 
 /// The permissions a newly created file gets under the process's umask.
@@ -85,6 +141,7 @@ AudioWriter::AudioWriter(const std::string& path, AudioFormat format, int sample
     info.samplerate = sampleRate;
     info.channels = kChannels;
     info.format = sndfileFormat(format);
+    wav = format == AudioFormat::WavFloat32;
     file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
     if (!file) {
         const std::string reason = sf_strerror(nullptr);
@@ -144,6 +201,14 @@ void AudioWriter::commit() {
     file = nullptr;
     if (closeError != 0)
         throw AudioWriterError("cannot write " + outputPath + ": " + sf_error_number(closeError));
+    if (wav) {
+        std::FILE* stream = std::fopen(tempPath.c_str(), "r+b");
+        if (!stream)
+            throw AudioWriterError("cannot write " + outputPath + ": " + std::strerror(errno));
+        addFormatExtension(stream);
+        if (std::fclose(stream) != 0)
+            throw AudioWriterError("cannot write " + outputPath + ": " + std::strerror(errno));
+    }
     if (std::rename(tempPath.c_str(), outputPath.c_str()) != 0)
         throw AudioWriterError("cannot write " + outputPath + ": " + std::strerror(errno));
     tempPath.clear();

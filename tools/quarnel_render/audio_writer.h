@@ -1,6 +1,6 @@
-// Writing the rendered stereo signal with libsndfile: 32-bit float WAV (extensible format, no
-// PEAK chunk, so equal renders give equal files) or 24-bit FLAC, chosen by
-// the output file's extension. The data goes to a temporary file beside the output, which only
+// Writing the rendered stereo signal with libsndfile: 32-bit float WAV (IEEE float format chunk
+// with its extension size, no PEAK chunk, so equal renders give equal files) or 24-bit FLAC, chosen
+// by the output file's extension. The data goes to a temporary file beside the output, which only
 // replaces the output once the render has succeeded, so a failed run leaves nothing behind.
 #pragma once
 
@@ -65,6 +65,7 @@ class AudioWriter {
     std::int64_t framesWritten = 0;
     std::int64_t replaced = 0;
     bool committed = false;
+    bool wav = false; ///< the header gets the format chunk's extension size at commit
 };
 
 } // namespace quarnel_render
