@@ -9,6 +9,8 @@
 #                       the standalone and the tools (bin), docs and examples under
 #                       $(DESTDIR)$(PREFIX) (run make first)
 #   make install-user   copies the built Linux plug-ins into ~/.vst, ~/.lv2, ~/.vst3, ~/.clap
+#   make dist   the release packages of the checked-out commit into dist/release/: the Debian
+#               package, the Windows installer, portable archives, the source and SHA256SUMS
 #   make bench  builds Release, runs the benchmarks, times the whole plug-in against its peers
 #               and the DLL under Wine against the .so, and rewrites docs/performance.md
 # Every target installs the Debian packages it needs first (only those missing).
@@ -60,11 +62,13 @@ PANEL_TEST_PACKAGES := xvfb xauth fonts-dejavu-core
 # standalone and the LV2 build in jalv.
 FORMAT_TEST_PACKAGES := sordi jackd2 jalv
 DOCS_PACKAGES    := sox
+# make dist: the Debian package tools, the Windows installer compiler, man pages and the zip.
+DIST_PACKAGES    := dpkg-dev fakeroot lintian nsis help2man zip
 # The peers the speed table compares against, and Wine for timing the DLL.
 BENCH_PACKAGES   := libbenchmark-dev amsynth zynaddsubfx-vst wine64 wine
 BENCH    := $(BUILD)/bench
 
-.PHONY: all deps deps-native deps-test deps-panel-test native windows asan tsan test test-native test-asan \
+.PHONY: all deps deps-native deps-test deps-panel-test native windows asan tsan test test-native test-asan dist \
         test-tsan test-windows demo install install-user bench programs-doc clean format
 
 all: native windows
@@ -76,7 +80,7 @@ deps-native:
 	@tools/setup/install-deps.sh $(NATIVE_PACKAGES) $(TOOL_PACKAGES)
 
 deps-test: deps deps-panel-test
-	@tools/setup/install-deps.sh $(WINE_PACKAGES) $(FORMAT_TEST_PACKAGES)
+	@tools/setup/install-deps.sh $(WINE_PACKAGES) $(FORMAT_TEST_PACKAGES) $(DIST_PACKAGES)
 
 deps-panel-test:
 	@tools/setup/install-deps.sh $(PANEL_TEST_PACKAGES)
@@ -176,6 +180,12 @@ bench: $(WINDOWS)/CMakeCache.txt | deps deps-native
 	$(BENCH)/bench/quarnel_plugin_bench --benchmark_out=$(BENCH)/quarnel_plugin_bench.json
 	tools/setup/speed-table.sh $(BENCH) $(WINDOWS) docs/performance.md \
 	    $(BENCH)/quarnel_bench.json $(BENCH)/quarnel_plugin_bench.json
+
+# The release packages of the checked-out commit, built from its git archive in build/release,
+# into dist/release/ (packaging/dist.sh; lintian checks the Debian package).
+dist: | deps deps-native
+	@tools/setup/install-deps.sh $(DIST_PACKAGES)
+	JOBS=$(JOBS) packaging/dist.sh $(BUILD)/release $(DIST)/release
 
 # docs/programs.md: the measured table of the built-in bank and a spectrogram per family.
 programs-doc: native

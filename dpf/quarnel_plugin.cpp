@@ -33,7 +33,8 @@ constexpr std::uint8_t kMidiDataMax = 127;
 constexpr std::uint32_t kMaxQueuedMessages = 512;
 
 /// Plug-in version for the formats' version fields: major, minor, micro.
-constexpr std::uint32_t kVersion = d_version(1, 0, 0);
+constexpr std::uint32_t kVersion =
+    d_version(QUARNEL_VERSION_MAJOR, QUARNEL_VERSION_MINOR, QUARNEL_VERSION_PATCH);
 } // namespace
 
 class QuarnelPlugin : public Plugin {

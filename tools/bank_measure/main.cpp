@@ -179,9 +179,9 @@ int main(int argc, char** argv) {
                    "Instead of measuring, write a short phrase of each program to "
                    "DIR/program-NN.wav (an arpeggio and its chord, 3.2 s)")
         ->check(CLI::ExistingDirectory);
-    app.add_option("-j,--jobs", options.jobs, "Programs measured at the same time")
-        ->check(CLI::Range(1, kMaxJobs))
-        ->capture_default_str();
+    app.add_option("-j,--jobs", options.jobs,
+                   "Programs measured at the same time; default: one per processor")
+        ->check(CLI::Range(1, kMaxJobs));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
