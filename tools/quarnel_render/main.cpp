@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -56,6 +57,26 @@ void installStopHandlers() {
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+}
+
+/// VST 2.4 parameter names are cut to this many characters (kVstMaxParamStrLen).
+constexpr std::size_t kShortParameterName = 8;
+
+/// The index of the parameter named name (letter case ignored; a name the plug-in reports
+/// cut to the VST 2.4 length stands for every name it begins); -1 when there is none.
+int parameterIndex(formathost::Instance& plugin, const std::string& name) {
+    const auto sameLetter = [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    };
+    const auto matches = [&](const std::string& reported) {
+        const bool cut = reported.size() == kShortParameterName && name.size() > reported.size();
+        if (name.size() != reported.size() && !cut) return false;
+        return std::equal(reported.begin(), reported.end(), name.begin(), sameLetter);
+    };
+    for (int index = 0; index < plugin.parameterCount(); ++index)
+        if (matches(plugin.parameterInfo(index).name)) return index;
+    return -1;
 }
 
 class RenderError : public std::runtime_error {
@@ -166,6 +187,12 @@ int run(const RenderOptions& options) {
         const fxpreset::FxFile preset =
             fxpreset::readFile(options.presetPath, instrument.instance().presetId());
         instrument.loadPreset(preset, options.presetPath, program);
+    }
+    for (const auto& [name, value] : options.parameters) {
+        formathost::Instance& plugin = instrument.instance();
+        const int index = parameterIndex(plugin, name);
+        if (index < 0) throw RenderError("the plug-in has no parameter named \"" + name + "\"");
+        plugin.setParameter(index, value);
     }
 
     // From here on a signal stops the render cleanly, so the temporary file is removed.

@@ -30,6 +30,10 @@ constexpr const char* kFooter =
     "Presets: an .fxb bank is loaded as the plug-in's bank in every format; a single-program\n"
     ".fxp goes into the current slot (VST 2.4 as a program chunk; the other formats get the\n"
     "current bank with that slot's record replaced).\n"
+    "Parameters: --parameter NAME=VALUE (repeatable) sets the parameter the plug-in names NAME\n"
+    "(letter case ignored; a VST 2.4 name cut to 8 letters stands for the longer ones it begins)\n"
+    "to the normalised host value VALUE, 0..1 as VST 2.4 hosts show it (the other formats get\n"
+    "the value of their own range it stands for), after the preset and before the first block.\n"
     "Output: the extension chooses the format, .wav (32-bit float, extensible WAV) or .flac\n"
     "(24-bit, clipped). The folder named with -o must exist; the default out/ is created.\n"
     "The file is written beside the output under a temporary name and renamed when complete.\n"
@@ -46,6 +50,19 @@ constexpr const char* kFooter =
 } // namespace
 
 /// A check that the text is a whole number, so that "abc" is not reported as out of range.
+/// Splits "NAME=VALUE" into a name and a normalised value 0..1; false when it is not that.
+bool parseParameterSetting(const std::string& text, std::pair<std::string, double>& setting) {
+    const std::size_t equals = text.rfind('=');
+    if (equals == std::string::npos || equals == 0) return false;
+    const std::string number = text.substr(equals + 1);
+    char* end = nullptr;
+    const double value = std::strtod(number.c_str(), &end);
+    if (number.empty() || end == nullptr || *end != '\0' || !(value >= 0.0 && value <= 1.0))
+        return false;
+    setting = {text.substr(0, equals), value};
+    return true;
+}
+
 CLI::Validator wholeNumber(const std::string& what) {
     return CLI::Validator(
         [what](std::string& text) {
@@ -108,6 +125,19 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
     app.add_option("--preset", options.presetPath,
                    "Preset loaded before rendering: an .fxb bank, or an .fxp program loaded into "
                    "the program chosen with --program");
+    std::vector<std::string> parameterTexts;
+    app.add_option("--parameter", parameterTexts,
+                   "NAME=VALUE: sets the parameter of that name to the normalised value VALUE "
+                   "(0..1) before rendering; repeatable")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::pair<std::string, double> setting;
+                return parseParameterSetting(text, setting)
+                           ? std::string()
+                           : "not NAME=VALUE with VALUE from 0 to 1: " + text;
+            },
+            "NAME=VALUE", "parameter setting"))
+        ->allow_extra_args(false);
     app.add_flag("--cpu-time", options.cpuTime,
                  "Measure the CPU time spent inside the plug-in's process calls and print "
                  "it with the realtime factor (see below)");
@@ -130,6 +160,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv, const std::string& def
         formathost::Format format = formathost::Format::Vst2;
         formathost::formatFromName(formatName, format);
         options.format = format;
+    }
+    for (const std::string& text : parameterTexts) {
+        std::pair<std::string, double> setting;
+        parseParameterSetting(text, setting);
+        options.parameters.push_back(setting);
     }
     options.outputGiven = !options.outputPath.empty();
     if (!options.outputGiven) options.outputPath = defaultOutputPath(options.midiPath);

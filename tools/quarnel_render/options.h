@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quarnel_render {
 
@@ -41,6 +43,9 @@ struct RenderOptions {
     bool listPrograms = false;
     /// Preset loaded before rendering: an .fxb bank or an .fxp program ("" for none).
     std::string presetPath;
+    /// Parameter values set before rendering, after the preset: the parameter's name as the
+    /// plug-in reports it and the normalised host value 0..1, in the order given.
+    std::vector<std::pair<std::string, double>> parameters;
     /// Measure the CPU time spent inside the plug-in's process calls and print it with the
     /// realtime factor.
     bool cpuTime = false;
