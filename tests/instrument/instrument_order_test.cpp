@@ -39,6 +39,15 @@ struct LevelProbe {
     }
 };
 
+/// The instrument at kRate in blocks of kFrames, answering its process-level query with probe,
+/// for which the calling thread is the audio thread.
+void prepare(Instrument& instrument, LevelProbe& probe) {
+    instrument.setSampleRate(kRate);
+    instrument.setBlockSize(kFrames);
+    instrument.setProcessLevelQuery(&LevelProbe::answer, &probe);
+    probe.audioThread.store(platform::currentThreadId());
+}
+
 void renderBlock(Instrument& instrument) {
     std::vector<float> left(kFrames), right(kFrames);
     float* outputs[2] = {left.data(), right.data()};
@@ -52,11 +61,8 @@ void renderBlock(Instrument& instrument) {
 // engine, the readers and the audio thread's engine must all keep the audio thread's value.
 TEST(InstrumentOrder, TheLaterOfTwoParameterChangesWinsEverywhere) {
     Instrument instrument;
-    instrument.setSampleRate(kRate);
-    instrument.setBlockSize(kFrames);
     LevelProbe probe;
-    instrument.setProcessLevelQuery(&LevelProbe::answer, &probe);
-    probe.audioThread.store(platform::currentThreadId());
+    prepare(instrument, probe);
 
     std::thread early([&] {
         probe.heldThread.store(platform::currentThreadId());
@@ -85,11 +91,8 @@ TEST(InstrumentOrder, TheLaterOfTwoParameterChangesWinsEverywhere) {
 // must still end at the rate asked for last.
 TEST(InstrumentOrder, RequestsLostToAFullQueueKeepTheLastRate) {
     Instrument instrument;
-    instrument.setSampleRate(kRate);
-    instrument.setBlockSize(kFrames);
     LevelProbe probe;
-    instrument.setProcessLevelQuery(&LevelProbe::answer, &probe);
-    probe.audioThread.store(platform::currentThreadId());
+    prepare(instrument, probe);
     {
         std::lock_guard<std::mutex> lock(instrument.getBusyFlags().writers);
         for (std::size_t i = 0; i < kHostRequestCapacity + 8; ++i)

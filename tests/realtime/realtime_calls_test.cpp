@@ -800,6 +800,22 @@ std::vector<float> referenceRender(const FormatUnderTest& under, const Moves& mo
     return render->left;
 }
 
+/// The format opened and started at kRate with blocks of kFrames, offline or not; null (with a
+/// test failure) when it cannot be.
+std::unique_ptr<formathost::Instance> startFormat(const FormatUnderTest& under, bool offline) {
+    auto instance = openFormat(under);
+    if (!instance) return nullptr;
+    formathost::StartOptions options;
+    options.sampleRate = kRate;
+    options.maxBlock = kFrames;
+    options.offline = offline;
+    if (!instance->start(options)) {
+        ADD_FAILURE() << formathost::formatName(under.format) << ": " << instance->error();
+        return nullptr;
+    }
+    return instance;
+}
+
 using FormatThread = std::tuple<FormatUnderTest, AudioThreadKind>;
 
 class FormatAudioThreadCalls : public ::testing::TestWithParam<FormatThread> {};
@@ -822,12 +838,8 @@ INSTANTIATE_TEST_SUITE_P(RealtimeCalls, FormatAudioThreadCalls,
 TEST_P(FormatAudioThreadCalls, ProcessNeverWaitsLocksAllocatesOrYields) {
     const auto& [under, kind] = GetParam();
     const char* format = formathost::formatName(under.format);
-    auto instance = openFormat(under);
+    auto instance = startFormat(under, false);
     ASSERT_TRUE(instance);
-    formathost::StartOptions options;
-    options.sampleRate = kRate;
-    options.maxBlock = kFrames;
-    ASSERT_TRUE(instance->start(options)) << instance->error();
     ASSERT_EQ(instance->parameterCount(), kParameters);
 
     // The plug-in's calls reach the counting functions: each of them, and the operator new that
@@ -905,13 +917,8 @@ TEST(RealtimeCalls, AnOfflineRenderTheHostAnnouncesMayWait) {
     for (const FormatUnderTest& under : kFormats) {
         if (under.format == Format::Lv2) continue;
         const char* format = formathost::formatName(under.format);
-        auto instance = openFormat(under);
+        auto instance = startFormat(under, true);
         ASSERT_TRUE(instance);
-        formathost::StartOptions options;
-        options.sampleRate = kRate;
-        options.maxBlock = kFrames;
-        options.offline = true;
-        ASSERT_TRUE(instance->start(options)) << instance->error();
         auto render = std::make_unique<FormatRender>();
         startCounting();
         render->play(*instance, Moves{});
