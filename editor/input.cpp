@@ -6,7 +6,7 @@
 #include "editor/control_layout.h"
 #include "editor/kel_gui.h"
 #include "editor/painter.h"
-#include "shell/kel_vst.h"
+#include "instrument/plugin_core.h"
 
 #include <shellapi.h>
 
@@ -47,6 +47,7 @@ bool handleInput(kelGui& gui, UINT message, WPARAM wParam, LPARAM lParam) {
     // ends here.
     if (!gui.pluginAlive()) {
         gui.dragControl = nullptr;
+        endGesture(gui);
         return false;
     }
     // Positions are signed: left of or above the window while the mouse is captured.

@@ -3,9 +3,9 @@
 // destruction with the plug-in object.
 #include "editor/kel_gui.h"
 
+#include "editor/panel_input.h"
+#include "instrument/plugin_core.h"
 #include "platform/platform.h"
-#include "shell/editor_factory.h"
-#include "shell/kel_vst.h"
 
 #include <ole2.h>
 #include <shellapi.h>
@@ -39,7 +39,7 @@ HINSTANCE moduleHandle() {
 }
 } // namespace
 
-kelGui::kelGui(kelVst& owner) : PanelEditor(owner) {
+kelGui::kelGui(PanelLink& owner) : PanelEditor(owner) {
     // A host thread that already runs COM in another mode refuses OLE: then there is nothing
     // to balance at destruction (uninitialising would tear down the host's COM).
     oleInitialised = SUCCEEDED(OleInitialize(nullptr));
@@ -71,7 +71,6 @@ void kelGui::endTextEdit(EditorControl& control) {
 }
 
 bool kelGui::open(void* parent) {
-    systemWindow = parent;
     const bool firstOpen = className[0] == 0;
     if (firstOpen) buildControls(*core, panel);
 
@@ -110,12 +109,12 @@ bool kelGui::open(void* parent) {
 
     const DWORD exStyle =
         osVersion.dwMajorVersion >= kCompositedFromMajorVersion ? WS_EX_COMPOSITED : 0;
-    window = CreateWindowExA(exStyle, className, "Window", kPanelStyle, 0, 0, rect.right,
-                             rect.bottom, static_cast<HWND>(parent), nullptr, instance, this);
+    window = CreateWindowExA(exStyle, className, "Window", kPanelStyle, 0, 0, panelWidth(),
+                             panelHeight(), static_cast<HWND>(parent), nullptr, instance, this);
     core->editorWindow = window;
 
     HDC windowDC = GetDC(window);
-    backBitmap = CreateCompatibleBitmap(windowDC, rect.right, rect.bottom);
+    backBitmap = CreateCompatibleBitmap(windowDC, panelWidth(), panelHeight());
     backDC = CreateCompatibleDC(nullptr);
     ReleaseDC(window, windowDC);
     SelectObject(backDC, backBitmap);
@@ -133,6 +132,7 @@ void kelGui::close() {
     // A gesture does not survive its window: a later panel must not go on dragging, nor report
     // a release for a press it never saw.
     dragControl = nullptr;
+    endGesture(*this);
     if (window && GetCapture() == window) ReleaseCapture();
     releaseWindow();
     core->editorWindow = nullptr;
@@ -179,13 +179,12 @@ void kelGui::onWindowGone(HWND gone) {
     window = nullptr;
     editWindow = nullptr;
     dragControl = nullptr;
+    endGesture(*this);
     core->editorWindow = nullptr;
 }
 
-AEffEditor* createEditor(kelVst& plugin) {
-    return new kelGui(plugin);
-}
-
-void stopEditor(AEffEditor*) {
-    // Everything the Windows panel does runs on the host's user-interface thread.
+std::unique_ptr<PanelEditor> createPanel(PanelLink& link) {
+    // Everything the Windows panel does runs on the host's user-interface thread: stop has
+    // nothing to do.
+    return std::make_unique<kelGui>(link);
 }

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdint>
 
-class kelVst;
 struct PluginCore;
 
 /// Size of the window class name buffer, characters with the zero.
@@ -25,15 +24,16 @@ extern std::atomic<std::int32_t> editorCount;
 
 class kelGui : public PanelEditor {
   public:
-    explicit kelGui(kelVst& plugin);
+    explicit kelGui(PanelLink& link);
     ~kelGui() override;
     kelGui(const kelGui&) = delete;
     kelGui& operator=(const kelGui&) = delete;
 
-    /// effEditOpen: creates the panel window inside parent; always answers true.
+    /// Creates the panel window inside parent; always answers true.
     bool open(void* parent) override;
-    /// effEditClose: destroys the window, the edit window and the back buffer.
+    /// Destroys the window, the edit window and the back buffer; a gesture under way ends.
     void close() override;
+    bool isOpen() const override { return window != nullptr; }
 
     /// WM_CREATE of the panel window: accepts file drops, stores the editor in the window's
     /// user-data slot and creates the child edit window.
@@ -50,7 +50,7 @@ class kelGui : public PanelEditor {
     /// panel.
     void endTextEdit(EditorControl& control) override;
 
-    // The Windows side's state; the shared state (gesture, controls, core and plug-in) is in
+    // The Windows side's state; the shared state (gesture, controls, core and link) is in
     // PanelEditor. The painter and the input handler (painter.cpp, input.cpp) work on it
     // directly.
     char className[kClassNameLength] = {}; ///< window class name; empty until the first open
@@ -60,7 +60,7 @@ class kelGui : public PanelEditor {
     HDC backDC = nullptr;                  ///< memory DC with backBitmap selected
 
     /// The panel window as this editor created it; PluginCore's editorWindow mirrors it while
-    /// the plug-in object exists, this copy serves the editor's own teardown.
+    /// the instrument exists, this copy serves the editor's own teardown.
     HWND window = nullptr;
 
   private:

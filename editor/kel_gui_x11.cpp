@@ -6,8 +6,7 @@
 #include "editor/panel_input.h"
 #include "editor/panel_painter.h"
 #include "editor/x11_library.h"
-#include "shell/editor_factory.h"
-#include "shell/kel_vst.h"
+#include "instrument/plugin_core.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -247,6 +246,7 @@ bool X11Session::handle(const XEvent& event) {
         if (event.xdestroywindow.window == window) {
             windowGone = true;
             gui.dragControl = nullptr;
+            endGesture(gui);
             std::lock_guard<std::mutex> lock(gui.core->busy->writers);
             gui.core->editorWindow = nullptr;
         }
@@ -262,6 +262,7 @@ bool X11Session::handle(const XEvent& event) {
     // ends here.
     if (windowGone || !gui.pluginAlive()) {
         gui.dragControl = nullptr;
+        endGesture(gui);
         return false;
     }
     const XButtonEvent& button = event.xbutton;
@@ -285,7 +286,7 @@ void X11Session::paint(bool exposed) {
         // Writers change the parameter cache and the dirty marks under this lock, and the
         // plug-in object frees its engine under it.
         std::lock_guard<std::mutex> lock(gui.core->busy->writers);
-        if (gui.plugin->isConstructed() && gui.pluginAlive()) {
+        if (gui.link->instrumentReady() && gui.pluginAlive()) {
             for (int n = 0; n < kPaintsAtOnce && panelNeedsPaint(*gui.core); ++n) {
                 cairo_t* cr = x.cairo_create(backBuffer);
                 CairoCanvas canvas(x, cr);
@@ -320,7 +321,7 @@ void X11Session::convertFrame() {
 
 // ---- the editor --------------------------------------------------------------------------------
 
-kelGuiX11::kelGuiX11(kelVst& owner) : PanelEditor(owner) {}
+kelGuiX11::kelGuiX11(PanelLink& owner) : PanelEditor(owner) {}
 
 kelGuiX11::~kelGuiX11() {
     close();
@@ -329,7 +330,6 @@ kelGuiX11::~kelGuiX11() {
 bool kelGuiX11::open(void* parent) {
     // An open without a close since the last one replaces that panel.
     if (session) close();
-    systemWindow = nullptr;
     const X11Library* x = x11Library();
     if (!parent || !x) return false;
     if (!controlsBuilt) {
@@ -347,7 +347,6 @@ bool kelGuiX11::open(void* parent) {
         core->editorWindow = reinterpret_cast<void*>(static_cast<std::uintptr_t>(opened->window));
         core->redrawAll = kOpenFullRepaints;
     }
-    systemWindow = parent;
     session = std::move(opened);
     session->start();
     return true;
@@ -362,6 +361,7 @@ void kelGuiX11::close() {
     }
     // A gesture does not survive its window.
     dragControl = nullptr;
+    endGesture(*this);
     session.reset();
 }
 
@@ -373,10 +373,6 @@ void kelGuiX11::invalidatePanel() {
     if (session) session->repaintRequested = true;
 }
 
-AEffEditor* createEditor(kelVst& plugin) {
-    return new kelGuiX11(plugin);
-}
-
-void stopEditor(AEffEditor* editor) {
-    static_cast<kelGuiX11*>(editor)->close();
+std::unique_ptr<PanelEditor> createPanel(PanelLink& link) {
+    return std::make_unique<kelGuiX11>(link);
 }

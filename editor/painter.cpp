@@ -5,7 +5,7 @@
 
 #include "editor/kel_gui.h"
 #include "platform/platform.h"
-#include "shell/kel_vst.h"
+#include "instrument/plugin_core.h"
 
 #include <mutex>
 
@@ -65,7 +65,7 @@ void drawControl(kelGui& gui, HDC dc, const EditorControl& control) {
 void paintEditor(kelGui& gui, HWND window) {
     const int width = gui.panelWidth();
     const int height = gui.panelHeight();
-    while (!gui.plugin->isConstructed())
+    while (!gui.link->instrumentReady())
         platform::sleepBriefly();
 
     if (gui.backDC) {

@@ -1,29 +1,45 @@
 // PanelEditor: what both panels share, whichever window system shows them. It keeps the mouse
-// gesture's state, the 14 control records and the links to the plug-in object; the window
-// system's side (kelGui with GDI on Windows, kelGuiX11 with X11 on Linux) derives from it and
-// supplies the few hooks the shared gestures and the painter call.
+// gesture's state, the 14 control records and the link to the instrument and its host
+// (PanelLink); the window system's side (kelGui with GDI on Windows, kelGuiX11 with X11 on
+// Linux) derives from it and supplies the few hooks the shared gestures and the painter call.
+// A plug-in format owns the panel through createPanel and drives open, close and idle from its
+// host's calls.
 #pragma once
 
 #include "editor/control_layout.h"
-#include "vst/aeff_editor.h"
+#include "editor/panel_link.h"
 
 #include <cstdint>
+#include <memory>
 
-class kelVst;
 struct PluginCore;
 
-class PanelEditor : public AEffGUIEditor {
+class PanelEditor {
   public:
-    explicit PanelEditor(kelVst& owner);
+    explicit PanelEditor(PanelLink& link);
+    virtual ~PanelEditor() = default;
     PanelEditor(const PanelEditor&) = delete;
     PanelEditor& operator=(const PanelEditor&) = delete;
+
+    /// Opens the panel inside parent (an HWND on Windows, an X11 Window id on Linux); false
+    /// when nothing was opened.
+    virtual bool open(void* parent) = 0;
+    /// Closes the panel (a gesture under way ends); nothing when it is closed.
+    virtual void close() = 0;
+    /// The host's idle call on its user-interface thread.
+    virtual void idle() {}
+    /// True while the panel's window exists.
+    virtual bool isOpen() const = 0;
+    /// Called first when the owner is torn down: stops whatever the panel runs on threads of its
+    /// own, so that nothing of it reads the instrument while it is freed.
+    virtual void stop() {}
 
     /// The panel's size in device pixels (editorWidth x editorScale, editorHeight x editorScale).
     int panelWidth() const;
     int panelHeight() const;
 
-    /// True while the plug-in object's state the editor reads (engine and parameter cache)
-    /// exists: false once its teardown has begun.
+    /// True while the instrument's state the editor reads (engine and parameter cache) exists:
+    /// false once its teardown has begun.
     bool pluginAlive() const;
 
     /// Asks the window system for a paint of the open panel (nothing while it is closed).
@@ -39,9 +55,13 @@ class PanelEditor : public AEffGUIEditor {
     std::int32_t lastMouseY = 0;
     EditorControl* dragControl = nullptr;     ///< control under the held button; null when idle
     EditorControl* selectedControl = nullptr; ///< last pressed control, until the next press
-    PluginCore* core = nullptr;               ///< the instrument core with the shared fields
-    kelVst* plugin = nullptr;                 ///< the plug-in object (the owner)
+    std::int32_t editedParameter = -1; ///< parameter of the gesture told to the host; -1: none
+    PluginCore* core = nullptr;        ///< the instrument core with the shared fields
+    PanelLink* link = nullptr;         ///< the instrument and its host
 
     /// The 14 control records and their captions; PluginCore's controls list links them.
     PanelControls panel = {};
 };
+
+/// The panel of this window system (kelGui on Windows, kelGuiX11 on Linux) for link.
+std::unique_ptr<PanelEditor> createPanel(PanelLink& link);

@@ -1,10 +1,10 @@
 // The panel's gestures on the control list: picking a control, turning it by the mouse travel,
-// ending the gesture, and setting the parameter through the same operation as the host's.
+// ending the gesture, and setting the parameter through the panel's link, which tells the host.
 #include "editor/panel_input.h"
 
 #include "editor/control_layout.h"
 #include "editor/panel_editor.h"
-#include "shell/kel_vst.h"
+#include "instrument/plugin_core.h"
 
 #include <cstdlib>
 
@@ -43,6 +43,28 @@ float nextStep(const EditorControl& control, float v, bool leftButton) {
     if (leftButton) return i + 1 < n ? control.steps[i + 1] : control.steps[0];
     return i - 1 >= 0 ? control.steps[i - 1] : control.steps[n - 1];
 }
+
+/// Kinds whose press or drag sets a value: a gesture on them is told to the host.
+bool setsValue(const EditorControl& control) {
+    switch (control.kind) {
+    case Meter:
+    case StepButton:
+    case HSlider:
+    case VSlider:
+    case Toggle:
+    case RoundToggle:
+    case Knob:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void beginGesture(PanelEditor& gui, const EditorControl& control) {
+    if (!isBound(*gui.core, control) || !setsValue(control)) return;
+    gui.editedParameter = control.paramIndex;
+    gui.link->beginEdit(control.paramIndex);
+}
 } // namespace
 
 EditorControl* hitTest(const PluginCore& core, int x, int y) {
@@ -66,6 +88,8 @@ bool pressAt(PanelEditor& gui, std::uint32_t message, int x, int y) {
         gui.lastMouseY = y;
     }
 
+    // A press of the other button while one is held ends the gesture that button began.
+    endGesture(gui);
     if (EditorControl* selected = gui.selectedControl) {
         controlChanged(gui, *selected, kNotifyValue);
         if (selected->kind == TextField) {
@@ -83,6 +107,7 @@ bool pressAt(PanelEditor& gui, std::uint32_t message, int x, int y) {
         core.fileCallback(&core, control.paramIndex, message);
         controlChanged(gui, control, kNotifyValue);
     }
+    beginGesture(gui, control);
 
     const ControlBox box = controlBox(control, core.editorScale);
     const int thumb = scaledPixels(kThumbSize, core.editorScale);
@@ -169,6 +194,7 @@ bool releaseButton(PanelEditor& gui, std::uint32_t message) {
         core.fileCallback(&core, released->paramIndex, message);
         controlChanged(gui, *released, kNotifyValue);
     }
+    bool handled = false;
     switch (released->kind) {
     case StepButton:
     case Toggle:
@@ -176,21 +202,31 @@ bool releaseButton(PanelEditor& gui, std::uint32_t message) {
         const float v = clampUnit(shownValue(core, *released));
         released->value = v;
         controlChanged(gui, *released, v);
-        return true;
+        handled = true;
+        break;
     }
     default:
-        return false;
+        break;
     }
+    endGesture(gui);
+    return handled;
+}
+
+void endGesture(PanelEditor& gui) {
+    const std::int32_t index = gui.editedParameter;
+    if (index < 0) return;
+    gui.editedParameter = -1;
+    gui.link->endEdit(index);
 }
 
 void controlChanged(PanelEditor& gui, EditorControl& control, float v) {
-    if (!gui.plugin->isConstructed()) return;
+    if (!gui.link->instrumentReady()) return;
     PluginCore& core = *gui.core;
     if (isBound(core, control)) {
-        // The same operation as the host's: the change is made and published under the
-        // writers' lock; the audio thread takes it at its next sub-block and never waits.
+        // The change is made and published under the writers' lock (the audio thread takes it
+        // at its next sub-block and never waits), then reported to the host without the lock.
         if (!gui.pluginAlive()) return;
-        gui.plugin->editParameter(control.paramIndex, v);
+        gui.link->performEdit(control.paramIndex, v);
     }
     if (core.editorWindow) gui.invalidatePanel();
 }

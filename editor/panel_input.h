@@ -1,7 +1,9 @@
 // The panel's mouse gestures, the same on every window system: hit testing, a press that picks a
 // control, a drag that turns it by the mouse travel (Shift for fine steps), a release that ends
 // the gesture, the target of a file drop, and controlChanged, the one place where the panel sets
-// a parameter. The window system's side turns its own events into these calls.
+// a parameter. The window system's side turns its own events into these calls. A press on a
+// control that sets a parameter begins an edit gesture at the host (PanelLink), every value the
+// drag gives is reported, and the release ends it.
 #pragma once
 
 #include "editor/editor_control.h"
@@ -46,8 +48,12 @@ bool dragTo(PanelEditor& gui, int x, int y, bool fine);
 /// the gesture. Returns false for kinds whose release does nothing more.
 bool releaseButton(PanelEditor& gui, std::uint32_t message);
 
-/// Applies a control's value v: a bound control stores v (when 0 <= v <= 1) in the parameter
-/// cache and sets its parameter to the cached value exclusive with rendering, then marks every
-/// control of that parameter dirty; the panel is invalidated. Nothing before the plug-in object
-/// is constructed or after its teardown began.
+/// Ends the gesture told to the host (PanelLink::endEdit), if one is under way: at a release,
+/// at a press of the other button, and when the panel closes or loses its window mid-drag.
+void endGesture(PanelEditor& gui);
+
+/// Applies a control's value v: a bound control passes it to PanelLink::performEdit (which
+/// stores v, when 0 <= v <= 1, in the parameter cache, sets the parameter to the cached value,
+/// marks every control of that parameter dirty and tells the host); the panel is invalidated.
+/// Nothing before the instrument is constructed or after its teardown began.
 void controlChanged(PanelEditor& gui, EditorControl& control, float v);

@@ -1,6 +1,6 @@
 // kelVst: the VST 2.4 plug-in object. It translates the host's dispatcher, parameter and
 // processing calls into operations of the format-neutral Instrument it embeds, and owns the
-// editor panel the host opens.
+// editor the host opens (kelVstEditor, the panel's link to the instrument and the host).
 #pragma once
 
 #include "instrument/instrument.h"
@@ -44,8 +44,8 @@ class kelVst : public AudioEffectX {
     /// The audio thread's engine (tests look at what the audio thread renders from).
     const SynthEngine& audioEngine() const { return instrument.audioEngine(); }
 
-    /// The editor's knob change (see Instrument::editParameter).
-    void editParameter(VstInt32 index, float v) { instrument.editParameter(index, v); }
+    /// The host's callback (the editor tells the host of its parameter gestures through it).
+    audioMasterCallback hostCallback() const { return audioMaster; }
     /// The override file's text matched into the current program and re-applied.
     void applyOverride(const OverrideText& text) { instrument.applyOverride(text); }
 

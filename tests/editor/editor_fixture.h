@@ -8,6 +8,7 @@
 #include "editor/painter.h"
 #include "patches/performance_parameters.h"
 #include "shell/kel_vst.h"
+#include "shell/kel_vst_editor.h"
 #include "tests/support/windows_probe.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,7 @@ inline std::unique_ptr<kelVst> makePlugin() {
 }
 
 inline kelGui& guiOf(kelVst& plugin) {
-    return *static_cast<kelGui*>(plugin.getEditor());
+    return static_cast<kelGui&>(static_cast<kelVstEditor*>(plugin.getEditor())->panelEditor());
 }
 
 using ParentWindow = windowsprobe::HostFrame;

@@ -61,9 +61,9 @@ TEST(EditorLifecycle, ConstructionStateAndDispatcherAnswers) {
     kelGui& gui = guiOf(*plugin);
     EXPECT_EQ(gui.className[0], 0);
     EXPECT_EQ(gui.window, nullptr);
-    EXPECT_EQ(gui.plugin, plugin.get());
+    EXPECT_EQ(gui.link, static_cast<kelVstEditor*>(plugin->getEditor()));
     EXPECT_EQ(gui.core, &plugin->getCore());
-    EXPECT_EQ(gui.getEffect(), plugin.get());
+    EXPECT_EQ(plugin->getEditor()->getEffect(), plugin.get());
     EXPECT_FALSE(gui.isOpen());
     EXPECT_EQ(plugin->getAeffect()->flags, 0x131);
 

@@ -9,6 +9,7 @@
 #if defined(_WIN32)
 
 #include "host_fixture.h"
+#include "tests/support/host_gestures.h"
 #include "tests/support/panel_look.h"
 #include "tests/support/windows_probe.h"
 
@@ -255,6 +256,39 @@ TEST(EditorPanel, OpensAs364By104ChildThatAnswersTheMouse) {
     fx->dispatch(effEditClose);
     EXPECT_FALSE(IsWindow(panel));
     EXPECT_EQ(childCount(host.get()), 0);
+}
+
+TEST(EditorPanel, KnobDragsReachTheHostAsAutomationGestures) {
+    HostWindow host;
+    vsthost::PluginInstance fx(library(), &gesturetest::recordingHost);
+    ASSERT_TRUE(fx.valid());
+    fx.start(44100.0f, 512);
+    ASSERT_EQ(fx.dispatch(effEditOpen, 0, 0, host.get()), 1);
+    HWND panel = panelOf(host.get());
+    settle(panel);
+    auto send = [&](UINT message, int knob, int dx, int dy) {
+        const POINT c = knobCentre(knob);
+        SendMessageA(panel, message, message == WM_LBUTTONUP ? 0 : MK_LBUTTON,
+                     mouseAt(c.x + dx, c.y + dy));
+    };
+
+    fx.setParameter(0, 0.0f);
+    gesturetest::takeEdits();
+    send(WM_LBUTTONDOWN, 0, 0, 0);
+    send(WM_MOUSEMOVE, 0, 0, -20);
+    send(WM_MOUSEMOVE, 0, 0, -40);
+    send(WM_MOUSEMOVE, 0, 1, -40); // 0.205: the parameter stays at 20 %, the host hears nothing
+    send(WM_MOUSEMOVE, 0, 1, -60);
+    send(WM_LBUTTONUP, 0, 1, -60);
+    gesturetest::expectGesture(gesturetest::takeEdits(), 0, {0.1f, 0.2f, 0.3f});
+    EXPECT_FLOAT_EQ(fx.getParameter(0), 0.3f);
+
+    // A panel closed in the middle of a drag ends the gesture it began.
+    fx.setParameter(1, 0.0f);
+    send(WM_LBUTTONDOWN, 1, 0, 0);
+    send(WM_MOUSEMOVE, 1, 0, -40);
+    fx.dispatch(effEditClose);
+    gesturetest::expectGesture(gesturetest::takeEdits(), 1, {0.2f});
 }
 
 TEST(EditorPanel, ShowsBorderCaptionBoxesKnobArcsAndValueTexts) {

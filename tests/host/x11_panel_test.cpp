@@ -9,6 +9,7 @@
 // Setting QUARNEL_EDITOR_SCREENSHOT_PNG to a file path writes the panel at its default program
 // to that path as a PNG file (README.md, "The editor panel", keeps it in docs/).
 #include "host_fixture.h"
+#include "tests/support/host_gestures.h"
 #include "tests/support/panel_look.h"
 
 #include <X11/Xlib.h>
@@ -354,6 +355,51 @@ TEST(X11Panel, DraggingKnobsSetsTheirParameters) {
         << "the panel shows the dragged value";
     const auto [tx, ty] = ringPoint(0, -12);
     EXPECT_EQ(pixelAt(editor.panel, tx, ty), kOutline);
+}
+
+TEST(X11Panel, KnobDragsReachTheHostAsAutomationGestures) {
+    using gesturetest::heard;
+    HostWindow host;
+    vsthost::PluginInstance fx(hosttest::library(), &gesturetest::recordingHost);
+    ASSERT_TRUE(fx.valid());
+    fx.start(44100.0f, 512);
+    ASSERT_EQ(fx.dispatch(effEditOpen, 0, 0, host.handle()), 1);
+    const Window panel = panelOf(host);
+    ASSERT_TRUE(settle(panel));
+    Display* d = hostDisplay();
+    const auto [ox, oy] = screenOrigin(panel);
+    auto pointerAt = [&](int knob, int dx, int dy) {
+        const auto [cx, cy] = knobCentre(knob);
+        XTestFakeMotionEvent(d, -1, ox + cx + dx, oy + cy + dy, CurrentTime);
+        XSync(d, False);
+    };
+    auto button = [&](Bool down) {
+        XTestFakeButtonEvent(d, Button1, down, CurrentTime);
+        XSync(d, False);
+    };
+
+    fx.setParameter(0, 0.0f);
+    gesturetest::takeEdits();
+    pointerAt(0, 0, 0);
+    button(True);
+    pointerAt(0, 0, -20);
+    pointerAt(0, 0, -40);
+    pointerAt(0, 1, -40); // 0.205: the parameter stays at 20 %, the host hears nothing
+    pointerAt(0, 1, -60);
+    button(False);
+    ASSERT_TRUE(eventually([] { return heard(audioMasterEndEdit) > 0; }));
+    gesturetest::expectGesture(gesturetest::takeEdits(), 0, {0.1f, 0.2f, 0.3f});
+    EXPECT_FLOAT_EQ(fx.getParameter(0), 0.3f);
+
+    // A panel closed in the middle of a drag ends the gesture it began.
+    fx.setParameter(1, 0.0f);
+    pointerAt(1, 0, 0);
+    button(True);
+    pointerAt(1, 0, -40);
+    ASSERT_TRUE(eventually([] { return heard(audioMasterAutomate) > 0; }));
+    fx.dispatch(effEditClose);
+    button(False);
+    gesturetest::expectGesture(gesturetest::takeEdits(), 1, {0.2f});
 }
 
 TEST(X11Panel, LeftReleaseOverTheTitleLoadsDebugTxt) {
