@@ -20,7 +20,7 @@ bool dropFiles(kelGui& gui, HDROP drop) {
     POINT cursor{};
     GetCursorPos(&cursor);
     RECT frame{};
-    GetWindowRect(static_cast<HWND>(core.editorWindow), &frame);
+    GetWindowRect(gui.window, &frame);
     if (EditorControl* target = dropTarget(core, cursor.x - frame.left, cursor.y - frame.top)) {
         DragQueryFileA(drop, 0, core.droppedFilePath, sizeof(core.droppedFilePath));
         core.fileCallback(&core, target->paramIndex, WM_DROPFILES);

@@ -54,7 +54,8 @@ kelGui::~kelGui() {
 }
 
 void kelGui::invalidatePanel() {
-    if (core->editorWindow) InvalidateRect(static_cast<HWND>(core->editorWindow), nullptr, FALSE);
+    // The window this editor made, not the core's copy, which host threads read under the lock.
+    if (window) InvalidateRect(window, nullptr, FALSE);
 }
 
 void kelGui::beginTextEdit(EditorControl& control, const ControlBox& box) {
@@ -72,7 +73,12 @@ void kelGui::endTextEdit(EditorControl& control) {
 
 bool kelGui::open(void* parent) {
     const bool firstOpen = className[0] == 0;
-    if (firstOpen) buildControls(*core, panel);
+    if (firstOpen) {
+        // Building reads the parameters of the control engine, which writers change, and links
+        // the list writers walk.
+        const auto lock = lockShared();
+        buildControls(*core, panel);
+    }
 
     std::memset(&osVersion, 0, sizeof(osVersion));
     // The extended record: its size (156 bytes) is what the version query is told, so the
@@ -111,7 +117,6 @@ bool kelGui::open(void* parent) {
         osVersion.dwMajorVersion >= kCompositedFromMajorVersion ? WS_EX_COMPOSITED : 0;
     window = CreateWindowExA(exStyle, className, "Window", kPanelStyle, 0, 0, panelWidth(),
                              panelHeight(), static_cast<HWND>(parent), nullptr, instance, this);
-    core->editorWindow = window;
 
     HDC windowDC = GetDC(window);
     backBitmap = CreateCompatibleBitmap(windowDC, panelWidth(), panelHeight());
@@ -121,7 +126,11 @@ bool kelGui::open(void* parent) {
     SetBkMode(backDC, TRANSPARENT);
 
     editorCount.fetch_add(1);
-    core->redrawAll = kOpenFullRepaints;
+    {
+        const auto lock = lockShared();
+        core->editorWindow = window;
+        core->redrawAll = kOpenFullRepaints;
+    }
     return true;
 }
 
@@ -135,7 +144,10 @@ void kelGui::close() {
     endGesture(*this);
     if (window && GetCapture() == window) ReleaseCapture();
     releaseWindow();
-    core->editorWindow = nullptr;
+    {
+        const auto lock = lockShared();
+        core->editorWindow = nullptr;
+    }
     if (wasOpen) editorCount.fetch_sub(1);
 }
 
@@ -180,6 +192,7 @@ void kelGui::onWindowGone(HWND gone) {
     editWindow = nullptr;
     dragControl = nullptr;
     endGesture(*this);
+    const auto lock = lockShared();
     core->editorWindow = nullptr;
 }
 

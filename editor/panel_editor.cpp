@@ -18,6 +18,10 @@ bool PanelEditor::pluginAlive() const {
     return core->engine != nullptr && core->paramCache != nullptr;
 }
 
+std::unique_lock<std::mutex> PanelEditor::lockShared() const {
+    return std::unique_lock<std::mutex>(core->busy->writers);
+}
+
 void PanelEditor::beginTextEdit(EditorControl&, const ControlBox&) {}
 
 void PanelEditor::endTextEdit(EditorControl&) {}

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 struct PluginCore;
 
@@ -41,6 +42,10 @@ class PanelEditor {
     /// True while the instrument's state the editor reads (engine and parameter cache) exists:
     /// false once its teardown has begun.
     bool pluginAlive() const;
+    /// The writers' lock: the panel reads and writes the core's shared fields (the control
+    /// list and its dirty marks, editorWindow, redrawAll) only under it, on every window system,
+    /// and never calls the link or the host while it holds it.
+    std::unique_lock<std::mutex> lockShared() const;
 
     /// Asks the window system for a paint of the open panel (nothing while it is closed).
     virtual void invalidatePanel() = 0;

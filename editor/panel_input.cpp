@@ -94,6 +94,7 @@ bool pressAt(PanelEditor& gui, std::uint32_t message, int x, int y) {
         controlChanged(gui, *selected, kNotifyValue);
         if (selected->kind == TextField) {
             gui.endTextEdit(*selected);
+            const auto lock = gui.lockShared();
             core.redrawAll += 1;
         }
     }
@@ -228,5 +229,6 @@ void controlChanged(PanelEditor& gui, EditorControl& control, float v) {
         if (!gui.pluginAlive()) return;
         gui.link->performEdit(control.paramIndex, v);
     }
-    if (core.editorWindow) gui.invalidatePanel();
+    // Each window system knows whether its panel is open without the core's shared copy.
+    gui.invalidatePanel();
 }
