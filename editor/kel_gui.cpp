@@ -58,6 +58,11 @@ void kelGui::invalidatePanel() {
     if (window) InvalidateRect(window, nullptr, FALSE);
 }
 
+void kelGui::idle() {
+    if (!window || !link->instrumentReady()) return;
+    if (link->takeAudioChanges()) invalidatePanel();
+}
+
 void kelGui::beginTextEdit(EditorControl& control, const ControlBox& box) {
     if (!editWindow) return;
     SetWindowTextA(editWindow, control.text ? control.text : "");

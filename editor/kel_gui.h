@@ -34,6 +34,8 @@ class kelGui : public PanelEditor {
     /// Destroys the window, the edit window and the back buffer; a gesture under way ends.
     void close() override;
     bool isOpen() const override { return window != nullptr; }
+    /// effEditIdle: controller changes the audio thread made are marked and painted.
+    void idle() override;
 
     /// WM_CREATE of the panel window: accepts file drops, stores the editor in the window's
     /// user-data slot and creates the child edit window.

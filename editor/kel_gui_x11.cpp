@@ -234,6 +234,8 @@ void X11Session::run() {
             x.XNextEvent(display, &event);
             exposed = handle(event) || exposed;
         }
+        // Controller changes the audio thread made: marked dirty here, painted below.
+        if (gui.link->instrumentReady()) gui.link->takeAudioChanges();
         paint(exposed);
     }
 }

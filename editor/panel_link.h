@@ -14,6 +14,9 @@
 // these is called with the writers' lock held: an implementation may call back into its host,
 // which may call into the instrument at once.
 //
+// The audio thread changes two parameters itself (controllers 20 and 21); the panel asks for
+// those at its idle or timer with takeAudioChanges.
+//
 // Threads: the calls come from the panel's thread (the host's user-interface thread on
 // Windows, the panel's own thread on Linux); never from the audio thread.
 #pragma once
@@ -37,4 +40,9 @@ class PanelLink {
     virtual void performEdit(int index, float v) = 0;
     /// The user let go of parameter index's control.
     virtual void endEdit(int index) = 0;
+
+    /// The panel's idle or timer: what the audio thread changed itself (controllers 20 and 21
+    /// on the current program) taken into the cache and the dirty marks. Never waits for the
+    /// writers' lock and never makes the audio thread wait; true when controls were marked.
+    virtual bool takeAudioChanges() = 0;
 };

@@ -66,6 +66,8 @@ class AudioHandover {
     /// Calls apply(program, field, value, stamp) for every controller change posted since the
     /// last call, and clears the posts.
     template <class Apply> void takeControllerPosts(Apply&& apply);
+    /// True while controller changes wait to be taken (one atomic load). Any thread.
+    bool controllersPending() const { return controllersPosted.load(std::memory_order_acquire); }
 
     // ---- audio thread ----------------------------------------------------------------------
 

@@ -289,8 +289,9 @@ void Instrument::stampWholeRecords(int first, int count) {
             stamp = handover.nextStamp();
 }
 
-void Instrument::takeHandedOverChanges() {
+bool Instrument::takeControllerPosts() {
     SynthEngine& engine = *core.engine;
+    bool marked = false;
     // Controller changes the audio thread made to the live patch: the newer of a post and the
     // bank's own value wins.
     handover.takeControllerPosts(
@@ -300,7 +301,29 @@ void Instrument::takeHandedOverChanges() {
             fieldStamps[program][index] = stamp;
             Patch& patch = engine.patches[program];
             (field == LiveModulation ? patch.modulation : patch.attack) = value;
+            if (program != appliedProgram || !core.paramCache) return;
+            // The panel shows the current program's values from the cache.
+            char text[kParameterTextSize];
+            storeCachedParameter(core, index, describePerformanceParameter(engine, index, text));
+            markControlsDirty(index);
+            marked = true;
         });
+    if (marked && core.editorWindow) platform::invalidateWindow(core.editorWindow);
+    return marked;
+}
+
+bool Instrument::takeControllerChanges() {
+    if (!handover.controllersPending()) return false;
+    // The panel's thread must not wait here for a writer, nor make one wait: whoever holds the
+    // lock takes the posts itself, and a later call finds them if nobody did.
+    std::unique_lock<std::mutex> lock(busy.writers, std::try_to_lock);
+    if (!lock.owns_lock() || !core.engine) return false;
+    return takeControllerPosts();
+}
+
+void Instrument::takeHandedOverChanges() {
+    SynthEngine& engine = *core.engine;
+    takeControllerPosts();
     // Parameter changes made where no lock may be taken: the audio thread has applied those of
     // the program it plays; the bank takes them all.
     handover.takeParameterRequests([&](int program, int index, float plain, std::uint32_t stamp) {

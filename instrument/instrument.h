@@ -134,6 +134,11 @@ class Instrument {
     void editParameter(int index, float v);
     /// The override file's text matched into the current program and re-applied.
     void applyOverride(const OverrideText& text);
+    /// The panel's idle or timer: takes the controller changes (20 and 21) the audio thread
+    /// handed over into the bank, the parameter cache and the dirty marks, if the writers' lock
+    /// is free at once (else a later call does). Never waits; one atomic load when there are
+    /// none. True when a control of the current program was marked.
+    bool takeControllerChanges();
 
     PluginCore& getCore() { return core; }
     BusyFlags& getBusyFlags() { return busy; }
@@ -157,6 +162,9 @@ class Instrument {
 
     // Writer side: every function below runs with busy.writers held.
     void takeHandedOverChanges();
+    /// The controller posts into the bank; for the current program also into the cache and the
+    /// dirty marks, with the panel's window invalidated. True when a control was marked.
+    bool takeControllerPosts();
     void applyProgram(std::int32_t program);
     void applyParameter(int index, float value, std::uint32_t stamp);
     void applyPlain(int program, int index, float plain, std::uint32_t stamp);

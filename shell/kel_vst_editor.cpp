@@ -64,6 +64,10 @@ void kelVstEditor::endEdit(int index) {
     tellHost(audioMasterEndEdit, index, 0.0f);
 }
 
+bool kelVstEditor::takeAudioChanges() {
+    return plugin.getInstrument().takeControllerChanges();
+}
+
 AEffEditor* createEditor(kelVst& plugin) {
     return new kelVstEditor(plugin);
 }

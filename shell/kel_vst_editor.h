@@ -32,6 +32,7 @@ class kelVstEditor final : public AEffGUIEditor, public PanelLink {
     void beginEdit(int index) override;
     void performEdit(int index, float v) override;
     void endEdit(int index) override;
+    bool takeAudioChanges() override;
 
     /// The window system's panel.
     PanelEditor& panelEditor() { return *panel; }

@@ -291,6 +291,23 @@ TEST(EditorPanel, KnobDragsReachTheHostAsAutomationGestures) {
     gesturetest::expectGesture(gesturetest::takeEdits(), 1, {0.2f});
 }
 
+TEST(EditorPanel, ControllerChangesOnTheAudioThreadRepaintTheKnobAtIdle) {
+    OpenEditor editor;
+    ASSERT_EQ(editor.opened, 1);
+    vsthost::PluginInstance& fx = *editor.fx;
+    fx.setParameter(1, 0.0f);
+    editor.repaint();
+    ASSERT_EQ(Snapshot(editor.panel).ring(1, 0), kOutline) << "\"Mod.\" at 0: no arc at 0 degrees";
+    std::vector<float> left, right;
+    fx.sendMidi({{0, 0xB0, 20, 127}}); // controller 20: the live program's "Modulation"
+    fx.render(64, left, right);
+    EXPECT_FLOAT_EQ(fx.getParameter(1), 1.0f);
+    EXPECT_EQ(fx.dispatch(effEditIdle), 0);
+    pumpMessages();
+    EXPECT_EQ(Snapshot(editor.panel).ring(1, 0), kKnobs[1].accent)
+        << "the knob shows the value the controller set after the host's idle call";
+}
+
 TEST(EditorPanel, ShowsBorderCaptionBoxesKnobArcsAndValueTexts) {
     OpenEditor editor;
     ASSERT_EQ(editor.opened, 1);

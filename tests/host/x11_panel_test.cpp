@@ -321,6 +321,21 @@ TEST(X11Panel, HostParameterChangesRepaintTheKnob) {
     EXPECT_EQ(shot.ring(5, -56), kBackground) << "the arc ends at -45 degrees";
 }
 
+TEST(X11Panel, ControllerChangesOnTheAudioThreadRepaintTheKnob) {
+    OpenPanel editor;
+    ASSERT_EQ(editor.opened, 1);
+    vsthost::PluginInstance& fx = *editor.fx;
+    const auto [x, y] = ringPoint(1, 0); // "Mod." at 1 has its arc at 0 degrees, at 0 not
+    fx.setParameter(1, 0.0f);
+    ASSERT_TRUE(eventually([&] { return pixelAt(editor.panel, x, y) == kOutline; }));
+    std::vector<float> left, right;
+    fx.sendMidi({{0, 0xB0, 20, 127}}); // controller 20: the live program's "Modulation"
+    fx.render(64, left, right);
+    EXPECT_FLOAT_EQ(fx.getParameter(1), 1.0f);
+    EXPECT_TRUE(eventually([&] { return pixelAt(editor.panel, x, y) == kKnobs[1].accent; }))
+        << "the knob shows the value the controller set, without a full repaint";
+}
+
 TEST(X11Panel, DraggingKnobsSetsTheirParameters) {
     OpenPanel editor;
     ASSERT_EQ(editor.opened, 1);
