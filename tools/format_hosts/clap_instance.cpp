@@ -21,11 +21,13 @@
 #include <clap/entry.h>
 #include <clap/events.h>
 #include <clap/ext/audio-ports.h>
+#include <clap/ext/gui.h>
 #include <clap/ext/latency.h>
 #include <clap/ext/note-ports.h>
 #include <clap/ext/params.h>
 #include <clap/ext/state.h>
 #include <clap/ext/thread-check.h>
+#include <clap/ext/timer-support.h>
 #include <clap/host.h>
 #include <clap/plugin-factory.h>
 #include <clap/plugin.h>
@@ -270,10 +272,6 @@ CLAP_ABI const clap_event_header_t* eventAt(const clap_input_events_t* list,
     return index < events.size() ? &events[index].header : nullptr;
 }
 
-CLAP_ABI bool ignoreEvent(const clap_output_events_t*, const clap_event_header_t*) noexcept {
-    return true;
-}
-
 EventSlot midiEvent(std::uint32_t frame, const MidiEvent& message) {
     EventSlot slot;
     std::memset(&slot, 0, sizeof slot);
@@ -349,6 +347,10 @@ class ClapInstance final : public Instance {
     std::vector<std::uint8_t> saveBank(int& program) override;
     bool loadBank(const std::vector<std::uint8_t>& bank, int program) override;
 
+    bool openPanel(std::uintptr_t parent) override;
+    void idlePanel() override;
+    void closePanel() override;
+
   private:
     static ClapInstance* self(const clap_host_t* host) {
         return static_cast<ClapInstance*>(host->host_data);
@@ -380,6 +382,19 @@ class ClapInstance final : public Instance {
         self(host)->latencyStale = true;
     }
     static void CLAP_ABI markDirty(const clap_host_t*) noexcept {}
+    static void CLAP_ABI guiHintsChanged(const clap_host_t*) noexcept {}
+    static bool CLAP_ABI guiRequestResize(const clap_host_t*, std::uint32_t,
+                                          std::uint32_t) noexcept {
+        return false;
+    }
+    static bool CLAP_ABI guiRequest(const clap_host_t*) noexcept { return false; }
+    static void CLAP_ABI guiClosed(const clap_host_t*, bool) noexcept {}
+    static bool CLAP_ABI registerTimer(const clap_host_t* host, std::uint32_t,
+                                       clap_id* id) noexcept;
+    static bool CLAP_ABI unregisterTimer(const clap_host_t* host, clap_id id) noexcept;
+    /// The output events of a process call: the panel's gesture steps are noted.
+    static bool CLAP_ABI takeOutputEvent(const clap_output_events_t* list,
+                                         const clap_event_header_t* event) noexcept;
 
     /// Serves what the plug-in asked for since the last call (between blocks).
     void serveRequests() noexcept;
@@ -418,6 +433,10 @@ class ClapInstance final : public Instance {
     std::vector<EventSlot> events;
     clap_input_events_t inEvents{};
     clap_output_events_t outEvents{};
+
+    const clap_plugin_gui_t* guiExt = nullptr; ///< while a panel is open
+    std::vector<clap_id> timers;               ///< the plug-in's registered timers
+    clap_id nextTimer = 1;
 };
 
 const void* CLAP_ABI ClapInstance::hostExtension(const clap_host_t*, const char* id) noexcept {
@@ -426,7 +445,12 @@ const void* CLAP_ABI ClapInstance::hostExtension(const clap_host_t*, const char*
     static const clap_host_params_t hostParams = {rescanParams, clearParam, requestFlush};
     static const clap_host_latency_t hostLatency = {latencyChanged};
     static const clap_host_state_t hostState = {markDirty};
+    static const clap_host_gui_t hostGui = {guiHintsChanged, guiRequestResize, guiRequest,
+                                            guiRequest, guiClosed};
+    static const clap_host_timer_support_t hostTimers = {registerTimer, unregisterTimer};
     if (id == nullptr) return nullptr;
+    if (std::strcmp(id, CLAP_EXT_GUI) == 0) return &hostGui;
+    if (std::strcmp(id, CLAP_EXT_TIMER_SUPPORT) == 0) return &hostTimers;
     if (std::strcmp(id, CLAP_EXT_THREAD_CHECK) == 0) return &threadCheck;
     if (std::strcmp(id, kExtLog) == 0) return &hostLog;
     if (std::strcmp(id, CLAP_EXT_PARAMS) == 0) return &hostParams;
@@ -449,8 +473,8 @@ bool ClapInstance::open(const char* pluginId, std::string& error) {
     inEvents.ctx = &events;
     inEvents.size = eventCount;
     inEvents.get = eventAt;
-    outEvents.ctx = nullptr;
-    outEvents.try_push = ignoreEvent;
+    outEvents.ctx = this;
+    outEvents.try_push = takeOutputEvent;
 
     const clap_plugin_factory_t* factory = static_cast<const clap_plugin_factory_t*>(
         library->entry->get_factory(CLAP_PLUGIN_FACTORY_ID));
@@ -495,6 +519,7 @@ bool ClapInstance::open(const char* pluginId, std::string& error) {
 
 ClapInstance::~ClapInstance() {
     if (plugin == nullptr) return;
+    closePanel();
     deactivate();
     plugin->destroy(plugin);
 }
@@ -641,6 +666,112 @@ void ClapInstance::deactivate() {
 
 void ClapInstance::stop() {
     deactivate();
+    serveRequests();
+}
+
+bool CLAP_ABI ClapInstance::registerTimer(const clap_host_t* host, std::uint32_t,
+                                          clap_id* id) noexcept {
+    ClapInstance& instance = *self(host);
+    if (id == nullptr) return false;
+    *id = instance.nextTimer++;
+    instance.timers.push_back(*id);
+    return true;
+}
+
+bool CLAP_ABI ClapInstance::unregisterTimer(const clap_host_t* host, clap_id id) noexcept {
+    std::vector<clap_id>& timers = self(host)->timers;
+    const auto found = std::find(timers.begin(), timers.end(), id);
+    if (found == timers.end()) return false;
+    timers.erase(found);
+    return true;
+}
+
+bool CLAP_ABI ClapInstance::takeOutputEvent(const clap_output_events_t* list,
+                                            const clap_event_header_t* event) noexcept {
+    ClapInstance& instance = *static_cast<ClapInstance*>(list->ctx);
+    if (event == nullptr || event->space_id != CLAP_CORE_EVENT_SPACE_ID) return true;
+    clap_id id = CLAP_INVALID_ID;
+    PanelEdit edit;
+    double plain = 0;
+    switch (event->type) {
+    case CLAP_EVENT_PARAM_GESTURE_BEGIN:
+    case CLAP_EVENT_PARAM_GESTURE_END:
+        id = reinterpret_cast<const clap_event_param_gesture_t*>(event)->param_id;
+        edit.kind = event->type == CLAP_EVENT_PARAM_GESTURE_BEGIN ? PanelEdit::Kind::Begin
+                                                                  : PanelEdit::Kind::End;
+        break;
+    case CLAP_EVENT_PARAM_VALUE:
+        id = reinterpret_cast<const clap_event_param_value_t*>(event)->param_id;
+        plain = reinterpret_cast<const clap_event_param_value_t*>(event)->value;
+        edit.kind = PanelEdit::Kind::Value;
+        break;
+    default:
+        return true;
+    }
+    for (std::size_t i = 0; i < instance.params.size(); ++i) {
+        const ParamSlot& param = instance.params[i];
+        if (param.id != id) continue;
+        edit.index = int(i);
+        edit.value = param.max > param.min ? (plain - param.min) / (param.max - param.min) : 0;
+        instance.recordPanelEdit(edit);
+    }
+    return true;
+}
+
+bool ClapInstance::openPanel(std::uintptr_t parent) {
+    closePanel();
+    serveRequests();
+    const auto* gui =
+        static_cast<const clap_plugin_gui_t*>(plugin->get_extension(plugin, CLAP_EXT_GUI));
+#if defined(_WIN32)
+    const char* api = CLAP_WINDOW_API_WIN32;
+#else
+    const char* api = CLAP_WINDOW_API_X11;
+#endif
+    if (gui == nullptr || !gui->is_api_supported(plugin, api, false)) {
+        lastError = "the plug-in has no embeddable panel";
+        return false;
+    }
+    if (!gui->create(plugin, api, false)) {
+        lastError = "the gui extension's create failed";
+        return false;
+    }
+    keepPanelEditRoom();
+    guiExt = gui;
+    gui->set_scale(plugin, 1.0);
+    std::uint32_t width = 0, height = 0;
+    clap_window_t window{};
+    window.api = api;
+#if defined(_WIN32)
+    window.win32 = reinterpret_cast<clap_hwnd>(parent);
+#else
+    window.x11 = static_cast<clap_xwnd>(parent);
+#endif
+    if (!gui->get_size(plugin, &width, &height) || !gui->set_parent(plugin, &window) ||
+        !gui->show(plugin)) {
+        lastError = "the panel did not open in the parent window";
+        closePanel();
+        return false;
+    }
+    return true;
+}
+
+void ClapInstance::idlePanel() {
+    serveRequests();
+    const auto* timerExt = static_cast<const clap_plugin_timer_support_t*>(
+        plugin->get_extension(plugin, CLAP_EXT_TIMER_SUPPORT));
+    if (timerExt == nullptr) return;
+    // The list may change inside a callback.
+    const std::vector<clap_id> due(timers);
+    for (const clap_id id : due)
+        timerExt->on_timer(plugin, id);
+}
+
+void ClapInstance::closePanel() {
+    if (guiExt == nullptr) return;
+    guiExt->hide(plugin);
+    guiExt->destroy(plugin);
+    guiExt = nullptr;
     serveRequests();
 }
 

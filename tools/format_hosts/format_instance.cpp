@@ -69,6 +69,17 @@ bool Instance::loadProgram(const std::vector<std::uint8_t>& record) {
     return loadBank(bank, program);
 }
 
+bool Instance::openPanel(std::uintptr_t) {
+    lastError = "this host opens no panel of this format";
+    return false;
+}
+
+std::vector<PanelEdit> Instance::takePanelEdits() {
+    std::vector<PanelEdit> taken(panelEdits);
+    panelEdits.clear();
+    return taken;
+}
+
 std::int32_t Instance::presetId() {
     return identity::kUniqueId;
 }

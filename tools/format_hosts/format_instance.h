@@ -44,6 +44,14 @@ struct ParameterInfo {
     bool automatable = false;
 };
 
+/// One step of a parameter gesture the plug-in's own panel sent its host.
+struct PanelEdit {
+    enum class Kind { Begin, Value, End };
+    Kind kind = Kind::Begin;
+    int index = 0;    ///< the instrument's parameter number (0..5)
+    double value = 0; ///< Value: the normalised value 0..1 (the format's own range converted)
+};
+
 /// How the instance is started.
 struct StartOptions {
     double sampleRate = 44100;
@@ -125,9 +133,30 @@ class Instance {
     /// What one pair of clock readings adds to a call (nanoseconds).
     std::int64_t clockPairNanoseconds() const { return clockPairCost; }
 
+    // ---- the plug-in's own panel, embedded the way the format's hosts embed it ----------------
+
+    /// Opens the panel inside parent (an X11 Window id on Linux, an HWND on Windows). False (see
+    /// error()) when the plug-in or this host has none.
+    virtual bool openPanel(std::uintptr_t parent);
+    /// One turn of a host's user-interface loop for an open panel: what the format lets the
+    /// plug-in do there (VST3's run-loop timers on Linux, CLAP's timers, LV2's idle interface).
+    /// Windows messages are the caller's to pump.
+    virtual void idlePanel() {}
+    /// Closes the panel and frees it; nothing when none is open.
+    virtual void closePanel() {}
+    /// The gesture steps the panel sent since the last call, in order. CLAP sends them from the
+    /// process call: process a block first.
+    std::vector<PanelEdit> takePanelEdits();
+
     const std::string& error() const { return lastError; }
 
   protected:
+    /// Notes a gesture step; within the room openPanel keeps, nothing is allocated.
+    void recordPanelEdit(const PanelEdit& edit) { panelEdits.push_back(edit); }
+    /// Room for the steps of a test's gestures, kept when a panel opens.
+    void keepPanelEditRoom() { panelEdits.reserve(kPanelEditRoom); }
+    static constexpr std::size_t kPanelEditRoom = 4096;
+
     /// Runs call (the plug-in's process call), timed when measureProcessing() was called.
     template <typename Call> void timedProcess(Call&& call) {
         if (!measuring) {
@@ -144,6 +173,7 @@ class Instance {
     std::string lastError;
 
   private:
+    std::vector<PanelEdit> panelEdits;
     bool measuring = false;
     std::int64_t processingTime = 0;
     std::int64_t processCalls = 0;

@@ -45,6 +45,8 @@
 #include <lv2/atom/util.h>
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
+#include <lv2/data-access/data-access.h>
+#include <lv2/instance-access/instance-access.h>
 #include <lv2/midi/midi.h>
 #include <lv2/options/options.h>
 #include <lv2/parameters/parameters.h>
@@ -52,6 +54,7 @@
 #include <lv2/presets/presets.h>
 #include <lv2/resize-port/resize-port.h>
 #include <lv2/state/state.h>
+#include <lv2/ui/ui.h>
 #include <lv2/units/units.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
@@ -66,6 +69,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 namespace formathost {
@@ -318,7 +322,19 @@ class Lv2Instance final : public Instance {
     std::vector<std::uint8_t> saveBank(int& program) override;
     bool loadBank(const std::vector<std::uint8_t>& bank, int program) override;
 
+    bool openPanel(std::uintptr_t parent) override;
+    void idlePanel() override;
+    void closePanel() override;
+
   private:
+    /// The UI's port writes: a control value is set on the port, as a host does, and noted.
+    static void writePort(LV2UI_Controller controller, std::uint32_t index, std::uint32_t size,
+                          std::uint32_t protocol, const void* buffer);
+    /// ui:touch: a gesture's begin (grabbed) or end on a port.
+    static void touchPort(LV2UI_Feature_Handle handle, std::uint32_t index, bool grabbed);
+    /// The instrument's parameter number of port index; -1 for none.
+    int parameterOfPort(std::uint32_t index) const;
+
     LilvNode* uri(const char* text);
     bool checkFeatures(std::string& error);
     bool readPorts(std::string& error);
@@ -403,6 +419,15 @@ class Lv2Instance final : public Instance {
     std::vector<std::size_t> audioOutputs; ///< into the port list, in port order
     std::vector<Preset> presets;
 
+    // The open panel: the UI binary, its descriptor and instance, and what it was given.
+    void* uiLibrary = nullptr;
+    const LV2UI_Descriptor* uiDescriptor = nullptr;
+    LV2UI_Handle uiHandle = nullptr;
+    LV2_Extension_Data_Feature dataAccess{};
+    LV2UI_Touch touch{};
+    std::array<LV2_Feature, 8> uiFeatureData{};
+    std::array<const LV2_Feature*, 9> uiFeatures{};
+
     bool active = false;
     double instanceRate = 0;        ///< Hz, the rate the instance was made with
     std::int32_t instanceBlock = 0; ///< frames, the largest block the instance was made for
@@ -416,6 +441,7 @@ Lv2Instance::Lv2Instance() {
 }
 
 Lv2Instance::~Lv2Instance() {
+    closePanel();
     stop();
     destroyInstance();
     for (Preset& preset : presets)
@@ -975,6 +1001,119 @@ void Lv2Instance::setParameter(int index, double value) {
     PortSlot& port = ports[params[std::size_t(index)].port];
     port.value = float(plainValue(port, value));
     if (instance != nullptr) handOverControls();
+}
+
+int Lv2Instance::parameterOfPort(std::uint32_t index) const {
+    for (std::size_t k = 0; k < params.size(); ++k)
+        if (params[k].port == index) return int(k);
+    return -1;
+}
+
+void Lv2Instance::writePort(LV2UI_Controller controller, std::uint32_t index, std::uint32_t size,
+                            std::uint32_t protocol, const void* buffer) {
+    auto& self = *static_cast<Lv2Instance*>(const_cast<void*>(controller));
+    const int parameter = self.parameterOfPort(index);
+    if (protocol != 0 || size != sizeof(float) || buffer == nullptr || parameter < 0) return;
+    PortSlot& port = self.ports[index];
+    port.value = *static_cast<const float*>(buffer);
+    const double normalised =
+        port.max > port.min ? (double(port.value) - port.min) / (double(port.max) - port.min) : 0;
+    self.recordPanelEdit({PanelEdit::Kind::Value, parameter, normalised});
+}
+
+void Lv2Instance::touchPort(LV2UI_Feature_Handle handle, std::uint32_t index, bool grabbed) {
+    auto& self = *static_cast<Lv2Instance*>(handle);
+    const int parameter = self.parameterOfPort(index);
+    if (parameter < 0) return;
+    self.recordPanelEdit({grabbed ? PanelEdit::Kind::Begin : PanelEdit::Kind::End, parameter, 0});
+}
+
+bool Lv2Instance::openPanel(std::uintptr_t parent) {
+    closePanel();
+    if (instance == nullptr) {
+        lastError = "no instance to show a panel of";
+        return false;
+    }
+    // The plug-in's embeddable X11 UI, from the bundle's description.
+    const LilvNode* uiClass = uri(LV2_UI__X11UI);
+    LilvUIs* uis = lilv_plugin_get_uis(plugin);
+    const LilvUI* found = nullptr;
+    LILV_FOREACH(uis, i, uis) {
+        const LilvUI* ui = lilv_uis_get(uis, i);
+        if (lilv_ui_is_a(ui, uiClass)) found = ui;
+    }
+    std::string uiUri, binary, bundle;
+    if (found != nullptr) {
+        uiUri = lilv_node_as_uri(lilv_ui_get_uri(found));
+        char* path = lilv_file_uri_parse(lilv_node_as_uri(lilv_ui_get_binary_uri(found)), nullptr);
+        char* folder =
+            lilv_file_uri_parse(lilv_node_as_uri(lilv_ui_get_bundle_uri(found)), nullptr);
+        binary = path ? path : "";
+        bundle = folder ? folder : "";
+        lilv_free(path);
+        lilv_free(folder);
+    }
+    lilv_uis_free(uis);
+    if (uiUri.empty()) {
+        lastError = "the plug-in describes no X11 UI";
+        return false;
+    }
+    uiLibrary = dlopen(binary.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const auto entry =
+        uiLibrary ? reinterpret_cast<LV2UI_DescriptorFunction>(dlsym(uiLibrary, "lv2ui_descriptor"))
+                  : nullptr;
+    for (std::uint32_t i = 0; entry != nullptr; ++i) {
+        const LV2UI_Descriptor* descriptor = entry(i);
+        if (descriptor == nullptr) break;
+        if (uiUri == descriptor->URI) uiDescriptor = descriptor;
+    }
+    if (uiDescriptor == nullptr) {
+        lastError = "the UI binary " + binary + " has no descriptor for " + uiUri;
+        closePanel();
+        return false;
+    }
+
+    dataAccess.data_access = lilv_instance_get_descriptor(instance)->extension_data;
+    touch.handle = this;
+    touch.touch = touchPort;
+    uiFeatureData = {{
+        {LV2_URID__map, &urids.mapFeature},
+        {LV2_URID__unmap, &urids.unmapFeature},
+        {LV2_OPTIONS__options, optionList.data()},
+        {LV2_UI__parent, reinterpret_cast<void*>(parent)},
+        {LV2_UI__idleInterface, nullptr},
+        {LV2_UI__touch, &touch},
+        {LV2_INSTANCE_ACCESS_URI, lilv_instance_get_handle(instance)},
+        {LV2_DATA_ACCESS_URI, &dataAccess},
+    }};
+    for (std::size_t i = 0; i < uiFeatureData.size(); ++i)
+        uiFeatures[i] = &uiFeatureData[i];
+    uiFeatures.back() = nullptr;
+    keepPanelEditRoom();
+    LV2UI_Widget widget = nullptr;
+    uiHandle = uiDescriptor->instantiate(uiDescriptor, pluginUri.c_str(), bundle.c_str(), writePort,
+                                         this, &widget, uiFeatures.data());
+    if (uiHandle == nullptr) {
+        lastError = "the UI's instantiate failed";
+        closePanel();
+        return false;
+    }
+    return true;
+}
+
+void Lv2Instance::idlePanel() {
+    if (uiHandle == nullptr || uiDescriptor->extension_data == nullptr) return;
+    const auto* idle = static_cast<const LV2UI_Idle_Interface*>(
+        uiDescriptor->extension_data(LV2_UI__idleInterface));
+    if (idle != nullptr) idle->idle(uiHandle);
+}
+
+void Lv2Instance::closePanel() {
+    if (uiHandle != nullptr) uiDescriptor->cleanup(uiHandle);
+    uiHandle = nullptr;
+    uiDescriptor = nullptr;
+    if (uiLibrary != nullptr) dlclose(uiLibrary);
+    uiLibrary = nullptr;
 }
 
 void Lv2Instance::process(const std::vector<MidiEvent>& midi,

@@ -54,6 +54,7 @@
 #include <travesty/host.h>
 #include <travesty/message.h>
 #include <travesty/unit.h>
+#include <travesty/view.h>
 
 #include <algorithm>
 #include <array>
@@ -250,6 +251,12 @@ struct BStreamTable : v3_funknown {
 };
 struct ComponentHandlerTable : v3_funknown {
     v3_component_handler handler;
+};
+struct PlugFrameTable : v3_funknown {
+    v3_plugin_frame frame;
+};
+struct RunLoopTable : v3_funknown {
+    v3_run_loop loop;
 };
 
 /// Answers query_interface for funknown and for iid, counting the reference the caller now holds.
@@ -611,10 +618,13 @@ const BStreamTable MemoryStream::table = [] {
     return t;
 }();
 
-// -- the component handler: edits are the host's to record (ignored), restarts are served later
+// -- the component handler: edits go to the instance's panel log, restarts are served later
 
 class ComponentHandler {
   public:
+    /// Where edits go: kind, parameter id, normalised value.
+    using EditSink = void (*)(void* context, PanelEdit::Kind kind, v3_param_id id, double value);
+
     ComponentHandler() = default;
     ComponentHandler(const ComponentHandler&) = delete;
     ComponentHandler& operator=(const ComponentHandler&) = delete;
@@ -622,6 +632,8 @@ class ComponentHandler {
 
     std::int32_t restartFlags = 0; ///< V3_RESTART_* flags asked for and not yet served
     std::uint32_t references = 1;
+    EditSink editSink = nullptr;
+    void* editContext = nullptr;
 
   private:
     static ComponentHandler* self(void* object) {
@@ -632,8 +644,22 @@ class ComponentHandler {
     }
     static std::uint32_t V3_API ref(void* object) noexcept { return ++self(object)->references; }
     static std::uint32_t V3_API unref(void* object) noexcept { return --self(object)->references; }
-    static v3_result V3_API edit(void*, v3_param_id) noexcept { return kOk; }
-    static v3_result V3_API performEdit(void*, v3_param_id, double) noexcept { return kOk; }
+    static void note(void* object, PanelEdit::Kind kind, v3_param_id id, double value) {
+        ComponentHandler& handler = *self(object);
+        if (handler.editSink) handler.editSink(handler.editContext, kind, id, value);
+    }
+    static v3_result V3_API beginEdit(void* object, v3_param_id id) noexcept {
+        note(object, PanelEdit::Kind::Begin, id, 0);
+        return kOk;
+    }
+    static v3_result V3_API performEdit(void* object, v3_param_id id, double value) noexcept {
+        note(object, PanelEdit::Kind::Value, id, value);
+        return kOk;
+    }
+    static v3_result V3_API endEdit(void* object, v3_param_id id) noexcept {
+        note(object, PanelEdit::Kind::End, id, 0);
+        return kOk;
+    }
     static v3_result V3_API restart(void* object, std::int32_t flags) noexcept {
         self(object)->restartFlags |= flags;
         return kOk;
@@ -648,10 +674,132 @@ const ComponentHandlerTable ComponentHandler::table = [] {
     t.query_interface = query;
     t.ref = ref;
     t.unref = unref;
-    t.handler.begin_edit = edit;
+    t.handler.begin_edit = beginEdit;
     t.handler.perform_edit = performEdit;
-    t.handler.end_edit = edit;
+    t.handler.end_edit = endEdit;
     t.handler.restart_component = restart;
+    return t;
+}();
+
+// -- the panel's frame, and the run loop a Linux host gives the view through it
+
+class PanelFrame {
+  public:
+    PanelFrame() = default;
+    PanelFrame(const PanelFrame&) = delete;
+    PanelFrame& operator=(const PanelFrame&) = delete;
+    ~PanelFrame() {
+        for (v3_timer_handler** timer : timers)
+            v3_cpp_obj_unref(timer);
+        for (v3_event_handler** handler : handlers)
+            v3_cpp_obj_unref(handler);
+    }
+    v3_plugin_frame** object() { return reinterpret_cast<v3_plugin_frame**>(&frameFace); }
+
+    /// The timers the view registered, each called once.
+    void fireTimers() {
+        const std::vector<v3_timer_handler**> due(timers); // a timer may unregister itself
+        for (v3_timer_handler** timer : due)
+            v3_cpp_obj(timer)->on_timer(timer);
+    }
+    bool hasTimers() const { return !timers.empty(); }
+
+    std::uint32_t references = 1;
+
+  private:
+    static PanelFrame* ofFrame(void* object) { return ownerOf<PlugFrameTable, PanelFrame>(object); }
+    static PanelFrame* ofLoop(void* object) { return ownerOf<RunLoopTable, PanelFrame>(object); }
+    static v3_result answer(PanelFrame* owner, const v3_tuid iid, void** out) {
+        if (out == nullptr) return kInvalidArg;
+        if (v3_tuid_match(iid, v3_funknown_iid) || v3_tuid_match(iid, v3_plugin_frame_iid)) {
+            *out = &owner->frameFace;
+        } else if (v3_tuid_match(iid, v3_run_loop_iid)) {
+            *out = &owner->loopFace;
+        } else {
+            *out = nullptr;
+            return kNoInterface;
+        }
+        ++owner->references;
+        return kOk;
+    }
+    static v3_result V3_API queryFrame(void* object, const v3_tuid iid, void** out) noexcept {
+        return answer(ofFrame(object), iid, out);
+    }
+    static v3_result V3_API queryLoop(void* object, const v3_tuid iid, void** out) noexcept {
+        return answer(ofLoop(object), iid, out);
+    }
+    static std::uint32_t V3_API refFrame(void* object) noexcept {
+        return ++ofFrame(object)->references;
+    }
+    static std::uint32_t V3_API unrefFrame(void* object) noexcept {
+        return --ofFrame(object)->references;
+    }
+    static std::uint32_t V3_API refLoop(void* object) noexcept {
+        return ++ofLoop(object)->references;
+    }
+    static std::uint32_t V3_API unrefLoop(void* object) noexcept {
+        return --ofLoop(object)->references;
+    }
+    static v3_result V3_API resizeView(void*, v3_plugin_view**, v3_view_rect*) noexcept {
+        return kOk;
+    }
+    static v3_result V3_API registerHandler(void* object, v3_event_handler** handler,
+                                            int) noexcept {
+        if (handler == nullptr) return kInvalidArg;
+        v3_cpp_obj_ref(handler);
+        ofLoop(object)->handlers.push_back(handler);
+        return kOk;
+    }
+    static v3_result V3_API unregisterHandler(void* object, v3_event_handler** handler) noexcept {
+        std::vector<v3_event_handler**>& handlers = ofLoop(object)->handlers;
+        const auto found = std::find(handlers.begin(), handlers.end(), handler);
+        if (found == handlers.end()) return kInvalidArg;
+        handlers.erase(found);
+        v3_cpp_obj_unref(handler);
+        return kOk;
+    }
+    static v3_result V3_API registerTimer(void* object, v3_timer_handler** timer,
+                                          std::uint64_t) noexcept {
+        if (timer == nullptr) return kInvalidArg;
+        v3_cpp_obj_ref(timer);
+        ofLoop(object)->timers.push_back(timer);
+        return kOk;
+    }
+    static v3_result V3_API unregisterTimer(void* object, v3_timer_handler** timer) noexcept {
+        std::vector<v3_timer_handler**>& timers = ofLoop(object)->timers;
+        const auto found = std::find(timers.begin(), timers.end(), timer);
+        if (found == timers.end()) return kInvalidArg;
+        timers.erase(found);
+        v3_cpp_obj_unref(timer);
+        return kOk;
+    }
+    static const PlugFrameTable frameTable;
+    static const RunLoopTable loopTable;
+
+    Face<PlugFrameTable, PanelFrame> frameFace{&frameTable, this};
+    Face<RunLoopTable, PanelFrame> loopFace{&loopTable, this};
+    std::vector<v3_timer_handler**> timers;
+    std::vector<v3_event_handler**> handlers;
+};
+
+const PlugFrameTable PanelFrame::frameTable = [] {
+    PlugFrameTable t{};
+    t.query_interface = queryFrame;
+    t.ref = refFrame;
+    t.unref = unrefFrame;
+    t.frame.resize_view = resizeView;
+    return t;
+}();
+
+const RunLoopTable PanelFrame::loopTable = [] {
+    RunLoopTable t{};
+    t.query_interface = queryLoop;
+    t.ref = refLoop;
+    t.unref = unrefLoop;
+    t.loop.register_event_handler = registerHandler;
+    t.loop.unregister_event_handler = unregisterHandler;
+    t.loop.register_timer = registerTimer;
+    t.loop.unregister_timer = unregisterTimer;
     return t;
 }();
 
@@ -1073,7 +1221,14 @@ class Vst3Instance final : public Instance {
     std::vector<std::uint8_t> saveBank(int& program) override;
     bool loadBank(const std::vector<std::uint8_t>& bank, int program) override;
 
+    bool openPanel(std::uintptr_t parent) override;
+    void idlePanel() override;
+    void closePanel() override;
+
   private:
+    /// The component handler's edits, noted for the instrument's parameter with that id.
+    static void noteEdit(void* self, PanelEdit::Kind kind, v3_param_id id, double value);
+
     v3_component* comp() const { return v3_cpp_obj(component); }
     v3_audio_processor* proc() const { return v3_cpp_obj(processor); }
     v3_edit_controller* ctrl() const { return v3_cpp_obj(controller); }
@@ -1104,7 +1259,9 @@ class Vst3Instance final : public Instance {
     v3_midi_mapping** midiMapping = nullptr;
     v3_unit_information** units = nullptr;
     ComponentHandler handler;
-    bool wrapperState = false; ///< the plug-in's state is its wrapper's key/value text
+    PanelFrame frame;
+    v3_plugin_view** view = nullptr; ///< the open panel
+    bool wrapperState = false;       ///< the plug-in's state is its wrapper's key/value text
 
     std::vector<ParamSlot> params;
     Programs programs;
@@ -1179,6 +1336,8 @@ bool Vst3Instance::open(const v3_tuid classId, std::string& error) {
             v3_cpp_obj(controllerPoint)->connect(controllerPoint, componentPoint);
         }
     }
+    handler.editSink = noteEdit;
+    handler.editContext = this;
     ctrl()->set_component_handler(controller, handler.object());
 
     // The controller learns the component's state, as after any set_state.
@@ -1209,6 +1368,7 @@ bool Vst3Instance::open(const v3_tuid classId, std::string& error) {
 }
 
 Vst3Instance::~Vst3Instance() {
+    closePanel();
     deactivate();
     if (componentPoint != nullptr && controllerPoint != nullptr) {
         v3_cpp_obj(componentPoint)->disconnect(componentPoint, controllerPoint);
@@ -1826,6 +1986,56 @@ bool Vst3Instance::loadBank(const std::vector<std::uint8_t>& bank, int program) 
 }
 
 } // namespace
+
+void Vst3Instance::noteEdit(void* self, PanelEdit::Kind kind, v3_param_id id, double value) {
+    auto& instance = *static_cast<Vst3Instance*>(self);
+    for (std::size_t k = 0; k < instance.params.size(); ++k)
+        if (instance.params[k].id == id) instance.recordPanelEdit({kind, int(k), value});
+}
+
+bool Vst3Instance::openPanel(std::uintptr_t parent) {
+    closePanel();
+#if defined(_WIN32)
+    const char* type = V3_VIEW_PLATFORM_TYPE_HWND;
+#else
+    const char* type = V3_VIEW_PLATFORM_TYPE_X11;
+#endif
+    view = ctrl()->create_view(controller, "editor");
+    if (view == nullptr) {
+        lastError = "the edit controller made no view";
+        return false;
+    }
+    v3_plugin_view* panel = v3_cpp_obj(view);
+    v3_view_rect rect{};
+    if (panel->is_platform_type_supported(view, type) != kOk) {
+        lastError = std::string("the view does not take a ") + type + " parent";
+        closePanel();
+        return false;
+    }
+    panel->set_frame(view, frame.object());
+    if (panel->get_size(view, &rect) != kOk ||
+        panel->attached(view, reinterpret_cast<void*>(parent), type) != kOk) {
+        lastError = "the view did not attach to the parent window";
+        closePanel();
+        return false;
+    }
+    keepPanelEditRoom();
+    return true;
+}
+
+void Vst3Instance::idlePanel() {
+    frame.fireTimers();
+    serveRequests();
+}
+
+void Vst3Instance::closePanel() {
+    if (view == nullptr) return;
+    v3_plugin_view* panel = v3_cpp_obj(view);
+    panel->removed(view);
+    panel->set_frame(view, nullptr);
+    release(view);
+    view = nullptr;
+}
 
 std::unique_ptr<Instance> openVst3Instance(const std::string& bundlePath, std::string& error) {
     try {
