@@ -8,7 +8,22 @@
 #define DISTRHO_PLUGIN_URI "urn:kel:quarnel"
 #define DISTRHO_PLUGIN_CLAP_ID "kel.quarnel"
 
+// The panel (editor/) in the host's window, through the framework's external-window UI, which
+// reaches the instrument directly (LV2 hosts give the UI the instance; the UI lives in the
+// plug-in's binary). The plug-in formats link the panel library, which defines
+// QUARNEL_HAS_EDITOR where a panel is built; the standalone has none.
+#if defined(QUARNEL_HAS_EDITOR) && !defined(DISTRHO_PLUGIN_TARGET_JACK)
+#define DISTRHO_PLUGIN_HAS_UI 1
+#define DISTRHO_PLUGIN_HAS_EXTERNAL_UI 1
+#define DISTRHO_PLUGIN_HAS_EMBED_UI 1
+#define DISTRHO_PLUGIN_WANT_DIRECT_ACCESS 1
+#define DISTRHO_UI_URI DISTRHO_PLUGIN_URI "#panel"
+#define DISTRHO_UI_USER_RESIZABLE 0
+#define DISTRHO_UI_DEFAULT_WIDTH 364
+#define DISTRHO_UI_DEFAULT_HEIGHT 104
+#else
 #define DISTRHO_PLUGIN_HAS_UI 0
+#endif
 #define DISTRHO_PLUGIN_IS_SYNTH 1
 #define DISTRHO_PLUGIN_IS_RT_SAFE 1
 #define DISTRHO_PLUGIN_NUM_INPUTS 0

@@ -5,6 +5,7 @@
 // Parameters are announced in their own units (percent, Hz), whole numbers, so hosts show the
 // same numbers the VST 2.4 build displays and the framework saves them exactly. The state is
 // two keys: "bank", the VST 2.4 bank chunk's bytes as base64, and "program", the current slot.
+#include "dpf/quarnel_plugin.h"
 #include "instrument/identity.h"
 #include "instrument/instrument.h"
 #include "instrument/state_text.h"
@@ -12,6 +13,7 @@
 
 #include <DistrhoPlugin.hpp>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -169,6 +171,9 @@ class QuarnelPlugin : public Plugin {
         instrument.setSampleRate(static_cast<float>(rate));
     }
 
+  public:
+    Instrument& getInstrument() { return instrument; }
+
   private:
     /// The bank chunk as base64 text. Not on the audio thread.
     std::string bankText() const {
@@ -201,4 +206,33 @@ Plugin* createPlugin() {
     }
 }
 
+#if defined(DISTRHO_PLUGIN_TARGET_CLAP)
+namespace {
+/// Gesture steps the panels of this binary handed the wrapper and the host has not received.
+std::atomic<int> panelStepsInFlight{0};
+} // namespace
+
+/// The CLAP wrapper's copy asks this before it tries the lock of its UI events in the process
+/// call, and reports the events it sent (dpf/CMakeLists.txt).
+bool quarnelPanelStepsPending() noexcept {
+    return panelStepsInFlight.load(std::memory_order_acquire) > 0;
+}
+
+void quarnelPanelStepsSent(uint32_t count) noexcept {
+    panelStepsInFlight.fetch_sub(static_cast<int>(count), std::memory_order_relaxed);
+}
+#endif
+
 END_NAMESPACE_DISTRHO
+
+void quarnelplugin::panelEventHanded() {
+#if defined(DISTRHO_PLUGIN_TARGET_CLAP)
+    DISTRHO_NAMESPACE::panelStepsInFlight.fetch_add(1, std::memory_order_release);
+#endif
+}
+
+Instrument& quarnelplugin::instrumentOf(void* plugin) {
+    return static_cast<DISTRHO_NAMESPACE::QuarnelPlugin*>(
+               static_cast<DISTRHO_NAMESPACE::Plugin*>(plugin))
+        ->getInstrument();
+}

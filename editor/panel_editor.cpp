@@ -4,7 +4,21 @@
 #include "instrument/plugin_core.h"
 #include "patches/float_to_int.h"
 
+#include <iterator>
+
 PanelEditor::PanelEditor(PanelLink& owner) : core(&owner.panelCore()), link(&owner) {}
+
+PanelEditor::~PanelEditor() {
+    const auto lock = lockShared();
+    EditorControl** link = &core->controls;
+    while (*link) {
+        EditorControl* control = *link;
+        if (control >= std::begin(panel.records) && control < std::end(panel.records))
+            *link = control->next;
+        else
+            link = &control->next;
+    }
+}
 
 int PanelEditor::panelWidth() const {
     return truncateToInt(core->editorWidth * core->editorScale);

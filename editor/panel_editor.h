@@ -18,7 +18,9 @@ struct PluginCore;
 class PanelEditor {
   public:
     explicit PanelEditor(PanelLink& link);
-    virtual ~PanelEditor() = default;
+    /// Unlinks the panel's control records from the core's list: a later panel of the same
+    /// instrument (the framework's formats make one per opening) builds its own.
+    virtual ~PanelEditor();
     PanelEditor(const PanelEditor&) = delete;
     PanelEditor& operator=(const PanelEditor&) = delete;
 

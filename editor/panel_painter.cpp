@@ -7,7 +7,7 @@
 #include "editor/panel_editor.h"
 #include "patches/float_to_int.h"
 #include "patches/performance_parameters.h"
-#include "shell/kel_vst.h"
+#include "instrument/plugin_core.h"
 
 #include <cmath>
 #include <cstdio>
@@ -362,7 +362,7 @@ void paintPanel(PanelCanvas& canvas, PanelEditor& gui) {
     if (core.redrawAll != 0) {
         char text[kDisplayTextLength];
         for (int i = 0; i < core.numParams; ++i)
-            storeCachedParameter(core, i, describePerformanceParameter(*core.engine, i, text));
+            refreshCachedParameter(core, i, describePerformanceParameter(*core.engine, i, text));
         canvas.setPen(1, core.outlineColour);
         canvas.setBrush(core.backgroundColour);
         canvas.rectangle(0, 0, gui.panelWidth(), gui.panelHeight());

@@ -265,7 +265,7 @@ void Instrument::applyParameter(int index, float value, std::uint32_t stamp) {
     fieldStamps[appliedProgram][index] = stamp;
     const float cached = core.paramCache[index];
     if (value == cached || std::isnan(value) || std::isnan(cached)) return;
-    storeCachedParameter(core, index, value);
+    refreshCachedParameter(core, index, value);
     markControlsDirty(index);
 }
 
@@ -279,7 +279,7 @@ void Instrument::applyPlain(int program, int index, float plain, std::uint32_t s
     }
     applyPlainParameter(engine, index, plain, core.sampleRate);
     char text[kParameterTextSize];
-    storeCachedParameter(core, index, describePerformanceParameter(engine, index, text));
+    refreshCachedParameter(core, index, describePerformanceParameter(engine, index, text));
     markControlsDirty(index);
 }
 
@@ -304,7 +304,7 @@ bool Instrument::takeControllerPosts() {
             if (program != appliedProgram || !core.paramCache) return;
             // The panel shows the current program's values from the cache.
             char text[kParameterTextSize];
-            storeCachedParameter(core, index, describePerformanceParameter(engine, index, text));
+            refreshCachedParameter(core, index, describePerformanceParameter(engine, index, text));
             markControlsDirty(index);
             marked = true;
         });

@@ -139,6 +139,20 @@ class Instrument {
     /// is free at once (else a later call does). Never waits; one atomic load when there are
     /// none. True when a control of the current program was marked.
     bool takeControllerChanges();
+    /// The user took hold of (holdParameter) or let go of (releaseParameter, when index is the
+    /// one held) parameter index's knob: meanwhile the cache keeps the panel's own value, and
+    /// writers only mark the knob.
+    void holdParameter(int index);
+    void releaseParameter(int index);
+    /// The panel's value v (0..1) shown for parameter index before its host has set it (the
+    /// framework's formats set parameters through their host): the cache and the knob only.
+    void previewParameter(int index, float v);
+    /// A host that tells its panel of a parameter change (the framework's parameterChanged):
+    /// the cache takes parameter index's current value and its knob is marked and repainted.
+    /// Not on the audio thread.
+    void showParameterOnPanel(int index);
+    /// The same for a program the host loaded: every value, and a full repaint.
+    void showProgramOnPanel();
 
     PluginCore& getCore() { return core; }
     BusyFlags& getBusyFlags() { return busy; }

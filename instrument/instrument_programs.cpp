@@ -54,8 +54,8 @@ void Instrument::programName(std::int32_t program, char* text) {
 
 void Instrument::refreshParamCache() {
     for (int i = 0; i < core.numParams; ++i)
-        storeCachedParameter(core, i,
-                             describePerformanceParameter(*core.engine, i, core.scratchText));
+        refreshCachedParameter(core, i,
+                               describePerformanceParameter(*core.engine, i, core.scratchText));
 }
 
 void Instrument::requestFullRedraw(bool add) {
@@ -138,6 +138,43 @@ void Instrument::editParameter(int index, float v) {
     fieldStamps[appliedProgram][index] = handover.nextStamp();
     publish();
     markControlsDirty(index);
+}
+
+void Instrument::holdParameter(int index) {
+    std::lock_guard<std::mutex> lock(busy.writers);
+    core.heldParameter = parameterIndexValid(index) ? index : -1;
+}
+
+void Instrument::releaseParameter(int index) {
+    std::lock_guard<std::mutex> lock(busy.writers);
+    if (core.heldParameter == index) core.heldParameter = -1;
+}
+
+void Instrument::previewParameter(int index, float v) {
+    if (!parameterIndexValid(index) || !(v >= 0.0f && v <= 1.0f)) return;
+    std::lock_guard<std::mutex> lock(busy.writers);
+    if (!core.paramCache) return;
+    storeCachedParameter(core, index, v);
+    markControlsDirty(index);
+}
+
+void Instrument::showParameterOnPanel(int index) {
+    if (!parameterIndexValid(index)) return;
+    std::lock_guard<std::mutex> lock(busy.writers);
+    if (!core.engine || !core.paramCache) return;
+    // The values every thread reads are current even while the worker has yet to take a
+    // request into the bank.
+    refreshCachedParameter(core, index, parameter(index));
+    markControlsDirty(index);
+    if (core.editorWindow) platform::invalidateWindow(core.editorWindow);
+}
+
+void Instrument::showProgramOnPanel() {
+    std::lock_guard<std::mutex> lock(busy.writers);
+    if (!core.engine || !core.paramCache) return;
+    for (int index = 0; index < kParameterCount; ++index)
+        refreshCachedParameter(core, index, parameter(index));
+    requestFullRedraw(true);
 }
 
 void Instrument::applyOverride(const OverrideText& text) {

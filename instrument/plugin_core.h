@@ -75,9 +75,10 @@ struct PluginCore {
     float editorScale = 1.0f;
     EditorControl* controls = nullptr; ///< head of the editor's control list
     FileCallback fileCallback = nullptr;
-    std::int32_t redrawAll = 0;  ///< pending full repaints of the editor
-    BusyFlags* busy = nullptr;   ///< the owning plug-in object's flags and writers' lock
-    Instrument* owner = nullptr; ///< the instrument this core is embedded in
+    std::int32_t redrawAll = 0;      ///< pending full repaints of the editor
+    std::int32_t heldParameter = -1; ///< the parameter whose knob the user holds; -1: none
+    BusyFlags* busy = nullptr;       ///< the owning plug-in object's flags and writers' lock
+    Instrument* owner = nullptr;     ///< the instrument this core is embedded in
 };
 
 /// One entry of the parameter cache. Writers change it under busy.writers; the editor reads it
@@ -88,6 +89,12 @@ inline float cachedParameter(const PluginCore& core, int index) {
 }
 inline void storeCachedParameter(const PluginCore& core, int index, float value) {
     std::atomic_ref<float>(core.paramCache[index]).store(value, std::memory_order_relaxed);
+}
+
+/// A writer's new value for entry index of the cache: the panel's own value stands while the
+/// user holds that knob (heldParameter), whatever the host echoes meanwhile. Under busy.writers.
+inline void refreshCachedParameter(const PluginCore& core, int index, float value) {
+    if (index != core.heldParameter) storeCachedParameter(core, index, value);
 }
 
 /// The process-wide name table: effect, vendor, product, then six name/label pairs.

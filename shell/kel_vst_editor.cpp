@@ -46,6 +46,7 @@ VstIntPtr kelVstEditor::tellHost(VstInt32 opcode, VstInt32 index, float value) {
 }
 
 void kelVstEditor::beginEdit(int index) {
+    plugin.getInstrument().holdParameter(index);
     tellHost(audioMasterBeginEdit, index, 0.0f);
 }
 
@@ -61,6 +62,7 @@ void kelVstEditor::performEdit(int index, float v) {
 }
 
 void kelVstEditor::endEdit(int index) {
+    plugin.getInstrument().releaseParameter(index);
     tellHost(audioMasterEndEdit, index, 0.0f);
 }
 

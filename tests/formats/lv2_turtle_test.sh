@@ -1,6 +1,6 @@
 #!/bin/sh
 # The LV2 bundle's Turtle (manifest, plug-in description, presets) checked by sord_validate
-# against Debian's LV2 schemas, with the three third-party terms the framework writes declared
+# against Debian's LV2 schemas, with the few third-party terms the framework writes declared
 # beside them (lv2_extra_vocabulary.ttl). Any error or warning fails.
 # The schemas are the files of the lv2-dev package, so that other plug-ins installed beside them
 # are not validated too.
