@@ -2,10 +2,12 @@
 // the same programs, parameters and displays, the same bits for every built-in program over a
 // phrase of notes, bend, controllers, the sustain pedal and parameter changes at two rates and
 // four block patterns, and the same saved state (a bank saved in one format restores the same
-// bytes and sound in every other). On Windows the same test compares the DLL's VST3 and CLAP
-// with the VST 2.4 DLL.
+// bytes and sound in every other), and the VST3 build's sound unchanged when a host opening a
+// project sets back every parameter the edit controller lists. On Windows the same test
+// compares the DLL's VST3 and CLAP with the VST 2.4 DLL.
 #include "tests/support/identity_phrase.h"
 #include "tools/format_hosts/format_instance.h"
+#include "tools/format_hosts/vst3_instance.h"
 
 #include <gtest/gtest.h>
 
@@ -246,6 +248,26 @@ TEST_P(EveryFormat, RestoresTheStateOfAnyOtherFormat) {
     ASSERT_TRUE(back->loadBank(other->saveBank(restoredProgram), restoredProgram));
     EXPECT_EQ(back->saveBank(backProgram), saved);
     EXPECT_EQ(backProgram, 9);
+}
+
+TEST(Vst3, SoundsTheSameAfterAHostSetsBackEveryListedParameter) {
+    // A host opening a saved project restores the state and then sets every parameter the edit
+    // controller lists to the value it saved, which is the value the controller reported (Ardour
+    // does). That must not change the sound: parameters the controller lists but the instrument
+    // never reported, such as the ones IMidiMapping routes MIDI controllers through, would reach
+    // it as changes (controllers at 0: silence, pan hard left, "Modulation" and "Atack" lowest).
+    auto vst2 = reference();
+    ASSERT_TRUE(vst2);
+    int program = -1;
+    const std::vector<std::uint8_t> bank = vst2->saveBank(program);
+    ASSERT_TRUE(vst2->loadBank(bank, 9));
+    auto vst3 = open(Format::Vst3, QUARNEL_VST3_PATH);
+    ASSERT_TRUE(vst3);
+    ASSERT_TRUE(vst3->loadBank(bank, 9)) << vst3->error();
+    EXPECT_GE(formathost::setListedParametersAsReported(*vst3), kParameters) << vst3->error();
+    const Rendered expected = renderPhrase(*vst2, 48000.0, 512, 0);
+    const Rendered got = renderPhrase(*vst3, 48000.0, 512, 0);
+    EXPECT_TRUE(got == expected) << firstDifference(got, expected);
 }
 
 } // namespace

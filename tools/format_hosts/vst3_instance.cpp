@@ -1224,6 +1224,7 @@ class Vst3Instance final : public Instance {
     bool openPanel(std::uintptr_t parent) override;
     void idlePanel() override;
     void closePanel() override;
+    int setListedParametersAsReported();
 
   private:
     /// The component handler's edits, noted for the instrument's parameter with that id.
@@ -1659,6 +1660,27 @@ void Vst3Instance::setParameter(int index, double value) {
     }
 }
 
+int Vst3Instance::setListedParametersAsReported() {
+    try {
+        serveRequests();
+        int count = 0;
+        for (std::int32_t i = 0, n = ctrl()->get_parameter_count(controller); i < n; ++i) {
+            v3_param_info info{};
+            if (ctrl()->get_parameter_info(controller, i, &info) != kOk) continue;
+            if ((info.flags & (V3_PARAM_READ_ONLY | V3_PARAM_PROGRAM_CHANGE)) != 0) continue;
+            const double value = ctrl()->get_parameter_normalised(controller, info.param_id);
+            // A controller refusing the value still gets the point, as hosts send it anyway.
+            ctrl()->set_parameter_normalised(controller, info.param_id, value);
+            addPending(info.param_id, value);
+            ++count;
+        }
+        return count;
+    } catch (...) {
+        lastError = "setListedParametersAsReported: out of memory";
+        return -1;
+    }
+}
+
 int Vst3Instance::programCount() {
     serveRequests();
     return programs.present ? programs.count : 0;
@@ -2035,6 +2057,11 @@ void Vst3Instance::closePanel() {
     panel->set_frame(view, nullptr);
     release(view);
     view = nullptr;
+}
+
+int setListedParametersAsReported(Instance& instance) {
+    auto* vst3 = dynamic_cast<Vst3Instance*>(&instance);
+    return vst3 != nullptr ? vst3->setListedParametersAsReported() : -1;
 }
 
 std::unique_ptr<Instance> openVst3Instance(const std::string& bundlePath, std::string& error) {

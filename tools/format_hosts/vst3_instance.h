@@ -18,4 +18,11 @@ namespace formathost {
 /// error.
 std::unique_ptr<Instance> openVst3Instance(const std::string& bundlePath, std::string& error);
 
+/// What a host does when it opens a saved project: every parameter the edit controller of
+/// instance (one openVst3Instance made) lists, but the read-only ones and the program change
+/// (hidden ones too), set on the controller to the value the controller reports for it and sent
+/// to the processor at frame 0 of the next block. Returns how many were set; -1 when instance
+/// is no VST3 instance or out of memory.
+int setListedParametersAsReported(Instance& instance);
+
 } // namespace formathost
