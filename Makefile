@@ -59,8 +59,9 @@ WINE_PACKAGES    := wine64 wine xvfb xauth fonts-liberation
 # default sans-serif face.
 PANEL_TEST_PACKAGES := xvfb xauth fonts-dejavu-core
 # sord_validate checks the LV2 bundle's Turtle; a private JACK server (dummy driver) plays the
-# standalone and the LV2 build in jalv.
-FORMAT_TEST_PACKAGES := sordi jackd2 jalv
+# standalone and the LV2 build in jalv; Ardour 7's Lua interpreter plays the LV2 and VST3 builds
+# in a session.
+FORMAT_TEST_PACKAGES := sordi jackd2 jalv ardour
 DOCS_PACKAGES    := sox
 # make dist: the Debian package tools, the Windows installer compiler, man pages and the zip.
 DIST_PACKAGES    := dpkg-dev fakeroot lintian nsis help2man zip
