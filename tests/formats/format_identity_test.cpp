@@ -5,6 +5,7 @@
 // bytes and sound in every other), and the VST3 build's sound unchanged when a host opening a
 // project sets back every parameter the edit controller lists. On Windows the same test
 // compares the DLL's VST3 and CLAP with the VST 2.4 DLL.
+#include "tests/formats/formats_under_test.h"
 #include "tests/support/identity_phrase.h"
 #include "tools/format_hosts/format_instance.h"
 #include "tools/format_hosts/vst3_instance.h"
@@ -25,19 +26,6 @@ using formathost::Format;
 
 constexpr int kBuiltInPrograms = 46;
 constexpr int kParameters = 6;
-
-struct FormatUnderTest {
-    Format format;
-    const char* path;
-};
-
-const FormatUnderTest kFormats[] = {
-    {Format::Vst3, QUARNEL_VST3_PATH},
-    {Format::Clap, QUARNEL_CLAP_PATH},
-#if defined(QUARNEL_LV2_PATH)
-    {Format::Lv2, QUARNEL_LV2_PATH},
-#endif
-};
 
 std::unique_ptr<formathost::Instance> open(Format format, const char* path) {
     std::string error;

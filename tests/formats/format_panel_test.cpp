@@ -7,6 +7,7 @@
 // change repaints the knob, and closing takes the panel's window away and frees what it holds
 // (the sanitizer build checks for leaks). Linux under a virtual X server (synthetic mouse input
 // through XTest), Windows VST3 and CLAP under Wine (mouse messages).
+#include "tests/formats/formats_under_test.h"
 #include "tests/support/panel_look.h"
 #include "tools/format_hosts/format_instance.h"
 
@@ -38,19 +39,6 @@ namespace {
 using formathost::Format;
 using formathost::PanelEdit;
 using namespace paneltest;
-
-struct FormatUnderTest {
-    Format format;
-    const char* path;
-};
-
-const FormatUnderTest kFormats[] = {
-    {Format::Vst3, QUARNEL_VST3_PATH},
-    {Format::Clap, QUARNEL_CLAP_PATH},
-#if defined(QUARNEL_LV2_PATH)
-    {Format::Lv2, QUARNEL_LV2_PATH},
-#endif
-};
 
 constexpr auto kPatience = std::chrono::seconds(5);
 constexpr std::int32_t kBlock = 64;

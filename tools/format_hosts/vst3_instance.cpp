@@ -743,35 +743,34 @@ class PanelFrame {
     static v3_result V3_API resizeView(void*, v3_plugin_view**, v3_view_rect*) noexcept {
         return kOk;
     }
-    static v3_result V3_API registerHandler(void* object, v3_event_handler** handler,
-                                            int) noexcept {
-        if (handler == nullptr) return kInvalidArg;
-        v3_cpp_obj_ref(handler);
-        ofLoop(object)->handlers.push_back(handler);
+    /// Adds a referenced handler or timer to list.
+    template <class Handler> static v3_result keep(std::vector<Handler**>& list, Handler** item) {
+        if (item == nullptr) return kInvalidArg;
+        v3_cpp_obj_ref(item);
+        list.push_back(item);
         return kOk;
     }
-    static v3_result V3_API unregisterHandler(void* object, v3_event_handler** handler) noexcept {
-        std::vector<v3_event_handler**>& handlers = ofLoop(object)->handlers;
-        const auto found = std::find(handlers.begin(), handlers.end(), handler);
-        if (found == handlers.end()) return kInvalidArg;
-        handlers.erase(found);
-        v3_cpp_obj_unref(handler);
+    /// Removes a handler or timer from list and releases it.
+    template <class Handler> static v3_result drop(std::vector<Handler**>& list, Handler** item) {
+        const auto found = std::find(list.begin(), list.end(), item);
+        if (found == list.end()) return kInvalidArg;
+        list.erase(found);
+        v3_cpp_obj_unref(item);
         return kOk;
+    }
+    static v3_result V3_API registerHandler(void* object, v3_event_handler** handler,
+                                            int) noexcept {
+        return keep(ofLoop(object)->handlers, handler);
+    }
+    static v3_result V3_API unregisterHandler(void* object, v3_event_handler** handler) noexcept {
+        return drop(ofLoop(object)->handlers, handler);
     }
     static v3_result V3_API registerTimer(void* object, v3_timer_handler** timer,
                                           std::uint64_t) noexcept {
-        if (timer == nullptr) return kInvalidArg;
-        v3_cpp_obj_ref(timer);
-        ofLoop(object)->timers.push_back(timer);
-        return kOk;
+        return keep(ofLoop(object)->timers, timer);
     }
     static v3_result V3_API unregisterTimer(void* object, v3_timer_handler** timer) noexcept {
-        std::vector<v3_timer_handler**>& timers = ofLoop(object)->timers;
-        const auto found = std::find(timers.begin(), timers.end(), timer);
-        if (found == timers.end()) return kInvalidArg;
-        timers.erase(found);
-        v3_cpp_obj_unref(timer);
-        return kOk;
+        return drop(ofLoop(object)->timers, timer);
     }
     static const PlugFrameTable frameTable;
     static const RunLoopTable loopTable;
