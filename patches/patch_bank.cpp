@@ -115,27 +115,31 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(32, 5, 0, 100, 70, 65, 0, 2, 50, 250, 5000, 30),
             env(32, 5, 85, 101, 100, 100, 95, 100, 20, 80, 100, 30),
             env(32, 5, 0, 100, 50, 80, 100, 1, 1, 1, 800, 25)),
-    // 3: a hollow square, odd harmonics only, steady and rounded off.
+    // 3: a hollow square, odd harmonics only (untapered, so the even ones stay empty), steady
+    //    and rounded off.
     program("Lead 4",
-            {15, 15, 60, 30, 2200.0f, -60, 25, 100, 0, 0, 100.0f, 5000.0f},
+            {0, 15, 60, 30, 2200.0f, -60, 25, 100, 0, 0, 100.0f, 5000.0f},
             layer(2, 1, 1.0f, 0.3f, 5, 0.3f, 0, 0.3f, 5, 0.3f), layer(4, 1, 0.25f, 3, 2, 3), none(),
             layer(1, 2, 1.0f, 1, 0.1f),
             env(32, 5, 0, 56, 44, 42, 0, 6, 60, 250, 6000, 50),
             env(32, 5, 100, 100, 100, 100, 100, 10, 30, 80, 100, 175),
             env(32, 5, 20, 100, 40, 50, 10, 5, 10, 150, 2000, 50)),
-    // 4: sync-like: a hard-modulated edge that sweeps down, a pitch zap on the strike.
+    // 4: sync-like: a sine bent three times a cycle, so its harmonics come in pairs around
+    //    every third one and the multiples of three stay empty; a hard-modulated edge that
+    //    sweeps down, a pitch zap on the strike, and a level that falls back to a lower held tone.
     program("Lead 5",
             {0, 70, 50, 25, 3500.0f, -50, 40, 100, 0, 0, 130.0f, 10000.0f},
-            layer(1, 1, 0.8f, 1, 0.6f), layer(1, 3, 0.25f, 1, 0.2f), none(),
+            layer(1, 1, 1.0f, 3, 0.9f), none(), none(),
             layer(1, 3, 1.0f, 1, 0.1f),
-            env(32, 5, 0, 90, 56, 50, 0, 4, 20, 150, 6000, 40),
+            env(32, 5, 0, 100, 62, 42, 0, 4, 20, 250, 1500, 40),
             env(32, 5, 115, 100, 100, 100, 100, 12, 5, 10, 100, 160),
             env(32, 5, 100, 100, 40, 30, 10, 2, 10, 250, 1500, 30)),
-    // 5: reed: a buzzing pulse train with a quick vibrato.
+    // 5: reed: a clarinet-like tone, the odd harmonics 3 to 13 in equal measure over the
+    //    fundamental, the even ones empty, with a quick vibrato.
     program("Lead 6",
-            {10, 20, 28, 40, 2000.0f, -50, 20, 100, 0, 0, 100.0f, 5500.0f},
-            layer(4, 1, 1.0f, 1, 1, 10), layer(1, 1, 0.5f, 1, 0), none(),
-            layer(1, 1, 1.0f, 3, 0.12f),
+            {0, 20, 28, 40, 2000.0f, -50, 20, 100, 0, 0, 100.0f, 5500.0f},
+            layer(4, 1, 1.0f, 3, 2, 6), layer(1, 1, 0.7f, 1, 0), none(),
+            layer(1, 2, 1.0f, 1, 0.12f),
             env(32, 5, 0, 60, 51, 48, 0, 10, 30, 200, 6000, 45),
             env(32, 5, 100, 100, 100, 100, 100, 20, 30, 80, 100, 170),
             env(32, 5, 30, 100, 30, 35, 10, 3, 10, 60, 900, 25)),
@@ -176,20 +180,22 @@ constexpr Patch PatchBank[kPatchCount] = {
     // ---- Elephones: brassy and nasal; brightness swells in after the attack, a small pitch
     //      scoop, a mid-range formant added back from the send bus ---------------------------
 
-    // 10: trumpet: a soft wave that the modulation opens into brass.
+    // 10: trumpet: the first six harmonics in equal measure, the ones above only what the
+    //     modulation opens, so the brass brightens as it speaks.
     program("Elephone 1",
-            {10, 60, 50, 15, 1300.0f, 70, 0, 0, 0, 0, 90.0f, 7000.0f},
-            layer(3, 1, 1.0f, 1, 0.2f, 1, 0, 1, 0.2f, 1), layer(1, 2, 0.2f, 1, 0.2f), none(),
-            layer(1, 2, 1.0f, 1, 0.2f),
-            env(48, 8, 0, 52, 45, 45, 0, 50, 30, 200, 4000, 90),
+            {0, 60, 50, 15, 1300.0f, 70, 0, 0, 0, 0, 90.0f, 7000.0f},
+            layer(4, 1, 1.0f, 1, 1, 6), none(), none(),
+            layer(1, 1, 1.0f, 1, 0.2f),
+            env(48, 8, 0, 85, 75, 75, 0, 50, 30, 200, 4000, 90),
             env(48, 8, 96, 100, 104, 100, 100, 40, 0, 20, 20, 235),
             env(48, 8, 0, 100, 70, 65, 20, 120, 40, 300, 3000, 90)),
-    // 11: muted trumpet: a narrow pulse, thin at the bottom, a nasal formant.
+    // 11: muted trumpet: a narrow pulse, thin at the bottom, a nasal formant; it speaks softly
+    //     and swells by 6 dB over a second and a half.
     program("Elephone 2",
             {10, 40, 55, 20, 1800.0f, 100, -30, 0, 0, 0, 300.0f, 5000.0f},
             layer(2, 1, 1.0f, 0.2f, 1, 0.2f, 0, 0.2f, 8, 0.2f), layer(4, 2, 0.3f, 1, 2, 3), none(),
             layer(1, 2, 1.0f, 1, 0.15f),
-            env(48, 8, 0, 68, 62, 59, 0, 40, 40, 200, 5000, 70),
+            env(48, 8, 0, 40, 40, 80, 0, 40, 40, 200, 1500, 70),
             env(48, 8, 97, 100, 103, 100, 100, 36, 0, 18, 18, 205),
             env(48, 8, 10, 100, 60, 55, 20, 90, 30, 200, 2500, 70)),
     // 12: French horn: dark, slow to speak, swelling on the held note.
@@ -200,10 +206,11 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(48, 8, 0, 38, 34, 57, 0, 90, 40, 250, 1500, 100),
             env(48, 8, 95, 100, 105, 100, 100, 70, 0, 35, 35, 250),
             env(48, 8, 0, 60, 60, 100, 10, 250, 60, 400, 1500, 100)),
-    // 13: kazoo voice: a buzzing nasal vowel with a wide, slow vibrato.
+    // 13: kazoo voice: a buzzing nasal vowel, harmonics 4 to 12 over a plain fundamental, with a
+    //     wide, slow vibrato.
     program("Elephone 4",
             {10, 55, 22, 60, 2500.0f, 100, -40, 0, 0, 0, 250.0f, 6000.0f},
-            layer(4, 1, 1.0f, 2, 1, 6), layer(1, 1, 0.6f, 1, 0.1f), none(),
+            layer(4, 1, 1.0f, 4, 1, 9), layer(1, 1, 0.5f, 1, 0.1f), none(),
             layer(1, 2, 1.0f, 1, 0.25f),
             env(48, 8, 0, 84, 77, 76, 0, 45, 30, 200, 5000, 60),
             env(48, 8, 96, 100, 104, 100, 100, 50, 0, 25, 25, 190),
@@ -244,12 +251,13 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(32, 10, 0, 88, 80, 78, 0, 700, 100, 900, 4000, 600),
             env(32, 10, 100, 100, 100, 100, 100, 100, 20, 100, 150, 1000),
             env(32, 10, 30, 90, 70, 60, 30, 900, 100, 900, 4000, 1000)),
-    // 18: glassy, with a high send band.
+    // 18: glassy: the upper partials 3 to 8 in equal measure over a faint fundamental, no end
+    //     taper, a high send band.
     program("Pad 4",
-            {20, 30, 55, 15, 3500.0f, -120, 0, 20, 0, 0, 100.0f, 12000.0f},
-            layer(1, 1, 1.0f, 2, 0.2f), layer(4, 1, 0.3f, 2, 2, 4), layer(5, 4, 0.1f, 1),
+            {0, 10, 55, 15, 3500.0f, -120, 0, 20, 0, 0, 100.0f, 12000.0f},
+            layer(1, 1, 0.35f, 1, 0), layer(4, 1, 1.0f, 3, 1, 6), layer(5, 5, 0.15f, 1),
             layer(1, 3, 1.0f, 1, 0.1f),
-            env(32, 10, 0, 52, 42, 40, 0, 350, 60, 700, 4000, 550),
+            env(32, 10, 0, 72, 58, 55, 0, 350, 60, 700, 4000, 550),
             env(32, 10, 100, 100, 100, 100, 100, 20, 10, 50, 150, 950),
             env(32, 10, 50, 100, 40, 30, 20, 300, 20, 800, 4000, 950)),
     // 19: dark triangle pad.
@@ -260,18 +268,20 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(32, 10, 0, 78, 70, 70, 0, 900, 100, 1000, 5000, 650),
             env(32, 10, 100, 100, 100, 100, 100, 200, 50, 200, 150, 1100),
             env(32, 10, 0, 100, 60, 50, 20, 1200, 100, 1500, 5000, 1100)),
-    // 20: slow filter-like sweep through the modulation envelope.
+    // 20: slow swell: the level takes a second and a half to build while the modulation
+    //     opens a rounded pulse, and the LFO keeps its brightness moving.
     program("Pad 6",
-            {20, 70, 25, 40, 2000.0f, -120, 0, 20, 0, 0, 60.0f, 10000.0f},
-            layer(2, 1, 1.0f, 6, 0, 1, 0, 1, 0, 6), layer(1, 2, 0.2f, 1, 0.2f), none(),
+            {10, 90, 15, 60, 2000.0f, -120, 0, 20, 0, 0, 60.0f, 10000.0f},
+            layer(3, 1, 1.0f, 1, 2, 1, 0, 1, 0.3f, 4), layer(1, 2, 0.2f, 1, 0.2f), none(),
             layer(1, 2, 1.0f, 1, 0.3f),
-            env(32, 10, 0, 55, 48, 48, 0, 600, 100, 800, 5000, 600),
+            env(32, 10, 0, 55, 52, 50, 0, 1500, 100, 800, 5000, 600),
             env(32, 10, 100, 100, 100, 100, 100, 30, 10, 50, 150, 1000),
             env(32, 10, 0, 100, 40, 60, 20, 2000, 200, 3000, 6000, 1000)),
-    // 21: hollow square pad.
+    // 21: hollow square pad: odd harmonics only, unmodulated and untapered, so nothing fills the
+    //     even ones.
     program("Pad 7",
-            {25, 25, 60, 25, 1300.0f, -100, 0, 20, 0, 0, 50.0f, 8000.0f},
-            layer(2, 1, 1.0f, 0.3f, 3, 0.3f, 0, 0.3f, 3, 0.3f), layer(4, 1, -0.2f, 2, 2, 2), none(),
+            {0, 0, 60, 25, 1300.0f, -100, 0, 20, 0, 0, 50.0f, 8000.0f},
+            layer(2, 1, 1.0f, 0.3f, 3, 0.3f, 0, 0.3f, 3, 0.3f), layer(4, 3, 0.2f, 1, 2, 2), none(),
             layer(1, 1, 1.0f, 1, 0.15f),
             env(32, 10, 0, 50, 43, 40, 0, 500, 80, 800, 4000, 550),
             env(32, 10, 100, 100, 100, 100, 100, 40, 10, 50, 150, 930),
@@ -312,12 +322,13 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(32, 10, 0, 63, 47, 0, 0, 8, 10, 250, 1200, 40),
             env(32, 10, 101, 100, 100, 100, 100, 5, 10, 50, 150, 160),
             env(32, 10, 100, 100, 30, 10, 10, 1, 5, 100, 600, 40)),
-    // 26: organ drawbars with a percussive click and a fading body.
+    // 26: organ: drawbar harmonics 1, 2, 3, 4, 6 and 8, unmodulated and untapered, a percussive
+    //     fall to a body that keeps fading.
     program("Keys 4",
-            {0, 10, 60, 40, 2000.0f, 90, -5, -10, 0, 0, 50.0f, 9000.0f},
-            layer(4, 1, 1.0f, 1, 1, 4), layer(1, 3, 0.3f, 1), layer(1, 8, 0.1f, 1),
+            {0, 0, 60, 40, 2000.0f, 90, -5, -10, 0, 0, 50.0f, 9000.0f},
+            layer(4, 1, 1.0f, 1, 1, 4), layer(4, 2, 0.8f, 3, 1, 2), none(),
             layer(1, 1, 1.0f, 1, 0.1f),
-            env(32, 10, 0, 100, 60, 0, 0, 2, 5, 300, 3500, 60),
+            env(32, 10, 0, 110, 52, 0, 0, 2, 0, 150, 4000, 60),
             env(32, 10, 100, 100, 100, 100, 100, 5, 5, 10, 150, 190),
             env(32, 10, 100, 100, 20, 10, 10, 1, 5, 150, 1000, 60)),
     // 27: harpsichord: two bright ramps, plucked.
@@ -440,9 +451,10 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(64, 5, 0, 105, 65, 0, 0, 3, 0, 200, 7000, 500),
             env(64, 5, 122, 122, 122, 122, 122, 2, 5, 10, 150, 850),
             env(64, 5, 100, 100, 100, 100, 100, 1, 5, 150, 1500, 850)),
-    // 41: gong: a dark strike whose brightness blooms, the ensemble shimmering.
+    // 41: gong: a dark strike whose brightness blooms, the ensemble shimmering in the send band
+    //     (on the main bus it let the low strike swell after note-off).
     program("Bell 4",
-            {40, 70, 20, -20, 2500.0f, 30, 15, -5, 0, 0, 50.0f, 7000.0f},
+            {40, 70, 20, 20, 2500.0f, 30, 15, -5, 0, 0, 50.0f, 7000.0f},
             layer(3, 1, 1.0f, 1, 0.5f, 1, 0, 1, 0.5f, 1), layer(1, 2, -0.4f, 1.5f, 0.3f), none(),
             layer(1, 3, 2.5f, 1, 0),
             env(64, 5, 0, 120, 80, 0, 0, 4, 30, 600, 8000, 650),

@@ -1,6 +1,7 @@
 #include "tools/bank_measure/bank_report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace bank_measure {
@@ -32,7 +33,8 @@ constexpr Column kColumns[] = {
     {"decay s", false},  {"rel s", false},    {"cent Hz", false}, {"chord", false},
     {"vel dB", false},   {"aud", true},       {"rise", true},     {"t20", true},
     {"family", true},    {"offh dB", false},  {"kbd dB", false},  {"drop", false},
-    {"notch dB", false}, {"thump dB", false}, {"nearest", true},  {"dist", false},
+    {"notch dB", false}, {"thump dB", false}, {"lowrise", false}, {"nearest", true},
+    {"spec dB", false},  {"env dB", false},
 };
 
 } // namespace
@@ -70,7 +72,7 @@ Table buildTable(const BankSurvey& survey, const std::vector<int>& slots) {
             {number("%.0f", m.centroidHz)},
             {number("%.2f", m.chordPeak), failed(Target::ChordPeak)},
             {number("%.1f", m.velocity.rangeDecibels)},
-            {verdict(m.velocity.audible()), failed(Target::VelocityAudible)},
+            {verdict(m.velocity.sounding()), failed(Target::VelocitySounds)},
             {verdict(m.velocity.rising()), failed(Target::VelocityRising)},
             {verdict(m.velocity.timesKept()), failed(Target::VelocityTimes)},
             {m.family == Family::Other ? "-" : verdict(m.familyFault.empty()),
@@ -81,8 +83,11 @@ Table buildTable(const BankSurvey& survey, const std::vector<int>& slots) {
             {number("%.1f", m.notchDecibels), failed(Target::ReleaseNotch)},
             {m.thumpDecibels <= kFloorDecibels ? "none" : number("%.1f", m.thumpDecibels),
              failed(Target::ReleaseThump)},
+            {m.lowRiseDecibels <= kFloorDecibels ? "-" : number("%+.1f", m.lowRiseDecibels),
+             failed(Target::ReleaseLowRise)},
             {nearest},
-            {number("%.1f", m.nearestDistance), failed(Target::NearDuplicate)},
+            {number("%.1f", m.nearest.spectrum), failed(Target::NearDuplicate)},
+            {number("%.1f", m.nearest.envelope), failed(Target::NearDuplicate)},
         });
     }
     return table;
@@ -158,18 +163,86 @@ std::string formatScales(const BankSurvey& survey) {
     out += number("Reference loudness (median of the reference programs): %.1f LUFS; ",
                   survey.referenceLoudness) +
            number("designed programs within +-%.0f LU of it\n", kLoudnessToleranceLu);
-    if (survey.scaleSlotA >= 0) {
-        const auto& a = survey.programs[static_cast<std::size_t>(survey.scaleSlotA)];
-        const auto& b = survey.programs[static_cast<std::size_t>(survey.scaleSlotB)];
-        out += number("Reference distance scale: %.1f dB (", survey.referenceScale) + a.name +
-               " / " + b.name +
-               number("); near-duplicates lie below %.1f dB\n", survey.nearDuplicateThreshold());
-    }
+    auto name = [&](int slot) { return survey.programs[static_cast<std::size_t>(slot)].name; };
+    if (survey.spectrumSlotA >= 0)
+        out += number("Reference spectrum scale: %.1f dB (", survey.scale.spectrum) +
+               name(survey.spectrumSlotA) + " / " + name(survey.spectrumSlotB) + ")\n";
+    if (survey.envelopeSlotA >= 0)
+        out += number("Reference envelope scale: %.1f dB (", survey.scale.envelope) +
+               name(survey.envelopeSlotA) + " / " + name(survey.envelopeSlotB) + ")\n";
+    out +=
+        number("Near-duplicates lie below %.1f dB in spectrum",
+               survey.scale.spectrum * kNearDuplicateFraction) +
+        number(" and below %.1f dB in envelope\n", survey.scale.envelope * kNearDuplicateFraction);
     out += "Designed bells with strong off-harmonic partials: " +
            std::to_string(survey.bellsWithPartials) + " of " +
            std::to_string(survey.bellsMeasured) + " (need " +
            std::to_string(kBellsWithPartialsNeeded) + ")\n";
     if (survey.fast) out += "Compact measurement (--fast): fewer velocities and keyboard notes\n";
+    return out;
+}
+
+std::string formatNearestPairs(const BankSurvey& survey, std::size_t count) {
+    struct Pair {
+        double scaled;
+        ProgramDistance distance;
+        int a, b;
+    };
+    std::vector<Pair> pairs;
+    const std::vector<ProgramMeasures>& programs = survey.programs;
+    for (std::size_t i = 0; i < programs.size(); ++i)
+        for (std::size_t j = i + 1; j < programs.size(); ++j) {
+            const ProgramDistance d =
+                programDistance(programs[i].fingerprint, programs[j].fingerprint);
+            pairs.push_back(
+                {scaledDistance(d, survey.scale), d, programs[i].slot, programs[j].slot});
+        }
+    std::sort(pairs.begin(), pairs.end(),
+              [](const Pair& x, const Pair& y) { return x.scaled < y.scaled; });
+    std::string out = "Nearest pairs (distance in units of the scales; below " +
+                      number("%.1f", kNearDuplicateFraction) + " a near-duplicate):\n";
+    for (std::size_t i = 0; i < std::min(count, pairs.size()); ++i) {
+        const Pair& p = pairs[i];
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "  %-12s ~ %-12s %5.2f   spectrum %5.1f dB, envelope %4.1f dB\n",
+                      programs[static_cast<std::size_t>(p.a)].name.c_str(),
+                      programs[static_cast<std::size_t>(p.b)].name.c_str(), p.scaled,
+                      p.distance.spectrum, p.distance.envelope);
+        out += line;
+    }
+    return out;
+}
+
+std::string formatNeighbours(const BankSurvey& survey, const std::vector<int>& slots) {
+    std::string out;
+    for (int slot : slots) {
+        if (slot < 0 || slot >= static_cast<int>(survey.programs.size())) continue;
+        const ProgramMeasures& m = survey.programs[static_cast<std::size_t>(slot)];
+        if (m.nearestSlot < 0) continue;
+        const ProgramMeasures& n = survey.programs[static_cast<std::size_t>(m.nearestSlot)];
+        auto widest = [](const std::vector<double>& a, const std::vector<double>& b) {
+            std::size_t at = 0;
+            for (std::size_t i = 1; i < std::min(a.size(), b.size()); ++i)
+                if (std::fabs(a[i] - b[i]) > std::fabs(a[at] - b[at])) at = i;
+            return at;
+        };
+        const Fingerprint& a = m.fingerprint;
+        const Fingerprint& b = n.fingerprint;
+        char line[320];
+        if (a.harmonics.empty() || a.envelope.empty() || b.harmonics.empty() || b.envelope.empty())
+            continue;
+        const std::size_t h = widest(a.harmonics, b.harmonics);
+        const std::size_t e = widest(a.envelope, b.envelope);
+        std::snprintf(line, sizeof line,
+                      "%s (%d): nearest %s; spectrum %.1f dB apart (harmonic %zu: %.0f against "
+                      "%.0f dB), envelope %.1f dB apart (at %.2f s: %.0f against %.0f dB)\n",
+                      m.name.c_str(), m.slot, n.name.c_str(), m.nearest.spectrum, h + 1,
+                      a.harmonics[h], b.harmonics[h], m.nearest.envelope,
+                      static_cast<double>(e) * kFingerprintStepSeconds, a.envelope[e],
+                      b.envelope[e]);
+        out += line;
+    }
     return out;
 }
 

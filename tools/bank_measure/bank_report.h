@@ -29,6 +29,12 @@ std::string formatTable(const Table& table);
 std::string formatCsv(const Table& table, const BankSurvey& survey, const std::vector<int>& slots);
 /// The scales the targets are measured against, one per line.
 std::string formatScales(const BankSurvey& survey);
+/// The count closest pairs of programs in units of the scales (scaledDistance), closest first,
+/// with both distances, one per line.
+std::string formatNearestPairs(const BankSurvey& survey, std::size_t count);
+/// One line per program of slots: its nearest neighbour, both distances, and where they differ
+/// most: the harmonic whose levels lie furthest apart and the envelope point that does.
+std::string formatNeighbours(const BankSurvey& survey, const std::vector<int>& slots);
 /// One line per failure of the given slots and per failure of the bank as a whole.
 std::string formatFailures(const BankSurvey& survey, const std::vector<int>& slots);
 /// The failures of the given slots and of the bank as a whole.

@@ -71,6 +71,7 @@ void measureSingleNote(const PluginPlayer& player, ProgramMeasures& m) {
     m.offHarmonicDecibels = bank_measure::offHarmonicDecibels(spectrum, fundamental);
     m.notchDecibels = deepestReleaseNotchDecibels(envelope, kHoldSeconds, kReleaseDropDecibels);
     m.thumpDecibels = releaseThumpDecibels(mono, rate, kHoldSeconds, envelope.peakRms());
+    m.lowRiseDecibels = lowBandRiseDecibels(mono, rate, kHoldSeconds);
     m.fingerprint = makeFingerprint(spectrum, fundamental, envelope);
 }
 
@@ -181,6 +182,15 @@ std::string programLabel(const ProgramMeasures& m) {
     return std::to_string(m.slot) + " " + m.name;
 }
 
+std::string distanceText(const ProgramDistance& d) {
+    return format("%.1f dB in spectrum", d.spectrum) + format(", %.1f dB in envelope", d.envelope);
+}
+
+std::string thresholdText(const BankSurvey& survey) {
+    return format("below %.1f dB in spectrum", survey.scale.spectrum * kNearDuplicateFraction) +
+           format(" and %.1f dB in envelope", survey.scale.envelope * kNearDuplicateFraction);
+}
+
 /// The family target of one designed program (Bells' partials are judged over the family).
 std::optional<std::string> familyFault(const BankSurvey& survey, const ProgramMeasures& m) {
     const double attackMs = m.attackSeconds * 1e3;
@@ -222,11 +232,10 @@ std::optional<std::string> familyFault(const BankSurvey& survey, const ProgramMe
         break;
     }
     case Family::Elephone:
-        if (m.nearestLeadSlot >= 0 && m.nearestLeadDistance < survey.nearDuplicateThreshold())
-            add(format("only %.1f dB from ", m.nearestLeadDistance) +
+        if (m.nearestLeadSlot >= 0 && survey.nearDuplicate(m.nearestLead))
+            add(distanceText(m.nearestLead) + " from " +
                 programLabel(survey.programs[static_cast<std::size_t>(m.nearestLeadSlot)]) +
-                format(" (elephones: at least %.1f dB from every lead)",
-                       survey.nearDuplicateThreshold()));
+                " (elephones: no near-duplicate of a lead; " + thresholdText(survey) + ")");
         break;
     case Family::Other:
         break;
@@ -270,8 +279,8 @@ const char* targetName(Target target) {
         return "loudness";
     case Target::ChordPeak:
         return "chord peak";
-    case Target::VelocityAudible:
-        return "velocity audible";
+    case Target::VelocitySounds:
+        return "velocity sounds";
     case Target::VelocityRising:
         return "velocity rising";
     case Target::VelocityTimes:
@@ -288,6 +297,8 @@ const char* targetName(Target target) {
         return "release notch";
     case Target::ReleaseThump:
         return "release thump";
+    case Target::ReleaseLowRise:
+        return "release low rise";
     case Target::NearDuplicate:
         return "near-duplicate";
     }
@@ -300,14 +311,13 @@ VelocityVerdict judgeVelocities(const std::vector<VelocityPoint>& points) {
     const VelocityPoint& top = points.back();
     verdict.rangeDecibels =
         amplitudeToDecibels(top.peak) - amplitudeToDecibels(points.front().peak);
-    const double quietest = amplitudeToDecibels(top.peak) - kAudibleRangeDecibels;
     double loudestBelow = kFloorDecibels;
     auto fail = [](int& first, int velocity) {
         if (first == 0) first = velocity;
     };
     for (const VelocityPoint& p : points) {
         const double level = amplitudeToDecibels(p.peak);
-        if (level < quietest) fail(verdict.inaudibleVelocity, p.velocity);
+        if (!(level > kSoundingFloorDecibels)) fail(verdict.silentVelocity, p.velocity);
         if (level < loudestBelow - kRisingToleranceDecibels)
             fail(verdict.fallingVelocity, p.velocity);
         loudestBelow = std::max(loudestBelow, level);
@@ -392,34 +402,43 @@ void evaluateTargets(BankSurvey& survey) {
     std::sort(loudness.begin(), loudness.end());
     survey.referenceLoudness =
         0.5 * (loudness[loudness.size() / 2 - 1] + loudness[loudness.size() / 2]);
-    survey.referenceScale = std::numeric_limits<double>::infinity();
+    survey.scale.spectrum = survey.scale.envelope = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < kReferenceSlots.size(); ++i) {
         for (std::size_t j = i + 1; j < kReferenceSlots.size(); ++j) {
-            const double d =
-                programDistance(programs[static_cast<std::size_t>(kReferenceSlots[i])].fingerprint,
-                                programs[static_cast<std::size_t>(kReferenceSlots[j])].fingerprint);
-            if (d < survey.referenceScale) {
-                survey.referenceScale = d;
-                survey.scaleSlotA = kReferenceSlots[i];
-                survey.scaleSlotB = kReferenceSlots[j];
+            const int a = kReferenceSlots[i], b = kReferenceSlots[j];
+            const ProgramDistance d =
+                programDistance(programs[static_cast<std::size_t>(a)].fingerprint,
+                                programs[static_cast<std::size_t>(b)].fingerprint);
+            if (d.spectrum < survey.scale.spectrum) {
+                survey.scale.spectrum = d.spectrum;
+                survey.spectrumSlotA = a;
+                survey.spectrumSlotB = b;
+            }
+            if (d.envelope < survey.scale.envelope) {
+                survey.scale.envelope = d.envelope;
+                survey.envelopeSlotA = a;
+                survey.envelopeSlotB = b;
             }
         }
     }
 
-    // Nearest neighbours.
+    // Nearest neighbours, in units of the scales.
     for (ProgramMeasures& m : programs) {
         m.nearestSlot = m.nearestLeadSlot = -1;
         for (const ProgramMeasures& other : programs) {
             if (other.slot == m.slot) continue;
-            const double d = programDistance(m.fingerprint, other.fingerprint);
-            if (m.nearestSlot < 0 || d < m.nearestDistance) {
+            const ProgramDistance d = programDistance(m.fingerprint, other.fingerprint);
+            const double scaled = scaledDistance(d, survey.scale);
+            if (m.nearestSlot < 0 || scaled < m.nearestScaled) {
                 m.nearestSlot = other.slot;
-                m.nearestDistance = d;
+                m.nearest = d;
+                m.nearestScaled = scaled;
             }
             if (other.family == Family::Lead &&
-                (m.nearestLeadSlot < 0 || d < m.nearestLeadDistance)) {
+                (m.nearestLeadSlot < 0 || scaled < m.nearestLeadScaled)) {
                 m.nearestLeadSlot = other.slot;
-                m.nearestLeadDistance = d;
+                m.nearestLead = d;
+                m.nearestLeadScaled = scaled;
             }
         }
     }
@@ -427,7 +446,6 @@ void evaluateTargets(BankSurvey& survey) {
     auto fail = [&](int slot, Target target, const std::string& detail) {
         survey.failures.push_back({slot, target, detail});
     };
-    const double threshold = survey.nearDuplicateThreshold();
     for (ProgramMeasures& m : programs)
         if (m.complete) m.familyFault = familyFault(survey, m).value_or("");
     for (const ProgramMeasures& m : programs) {
@@ -439,11 +457,10 @@ void evaluateTargets(BankSurvey& survey) {
                  format("%+.1f LU from the reference median (limit +-3 LU)", offset));
         if (!(m.chordPeak < kChordPeakLimit))
             fail(s, Target::ChordPeak, format("chord peak %.2f (limit below 1.0)", m.chordPeak));
-        if (!m.velocity.audible())
-            fail(s, Target::VelocityAudible,
-                 "velocity " + std::to_string(m.velocity.inaudibleVelocity) +
-                     " peaks more than 40 dB below velocity 127" +
-                     format(" (velocity 1 to 127: %.1f dB)", m.velocity.rangeDecibels));
+        if (!m.velocity.sounding())
+            fail(s, Target::VelocitySounds,
+                 "velocity " + std::to_string(m.velocity.silentVelocity) +
+                     format(" peaks at or below %.0f dBFS", kSoundingFloorDecibels));
         if (!m.velocity.rising())
             fail(s, Target::VelocityRising,
                  "velocity " + std::to_string(m.velocity.fallingVelocity) +
@@ -469,11 +486,15 @@ void evaluateTargets(BankSurvey& survey) {
             fail(s, Target::ReleaseThump,
                  format("low thump %.1f dB below the peak in the release (limit -30 dB)",
                         -m.thumpDecibels));
-        if (m.nearestSlot >= 0 && m.nearestDistance < threshold)
+        if (m.lowRiseDecibels > kLowRiseLimitDecibels)
+            fail(s, Target::ReleaseLowRise,
+                 format("the band below 150 Hz rises %.1f dB after note-off (limit 6 dB)",
+                        m.lowRiseDecibels));
+        if (m.nearestSlot >= 0 && survey.nearDuplicate(m.nearest))
             fail(s, Target::NearDuplicate,
-                 format("%.1f dB from ", m.nearestDistance) +
+                 distanceText(m.nearest) + " from " +
                      programLabel(programs[static_cast<std::size_t>(m.nearestSlot)]) +
-                     format(" (near-duplicate below %.1f dB)", threshold));
+                     " (near-duplicate: " + thresholdText(survey) + ")");
     }
 
     // Most designed Bells carry strong off-harmonic partials.

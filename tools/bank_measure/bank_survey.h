@@ -37,6 +37,8 @@ constexpr double kLoudnessToleranceLu = 3.0;
 constexpr double kNotchLimitDecibels = 6.0;
 /// Loudest low thump allowed in a release, dB relative to the note's peak.
 constexpr double kThumpLimitDecibels = -30.0;
+/// Largest rise of the low band after note-off (lowBandRiseDecibels), dB.
+constexpr double kLowRiseLimitDecibels = 6.0;
 
 /// The chord: eight notes at full velocity, held and released like the single note; its
 /// sample peak must stay below kChordPeakLimit (full scale).
@@ -45,10 +47,11 @@ constexpr int kChordVelocity = 127;
 constexpr double kChordPeakLimit = 1.0;
 
 /// The velocity sweep: note 60 held kHoldSeconds at each velocity.
-/// Every velocity lies within kAudibleRangeDecibels of velocity 127's peak; no peak lies more
-/// than kRisingToleranceDecibels below a lower velocity's; no fall time exceeds
-/// kFallTimeRatio times velocity 127's.
-constexpr double kAudibleRangeDecibels = 40.0;
+/// Every velocity sounds: its peak lies above kSoundingFloorDecibels (full scale); no peak lies
+/// more than kRisingToleranceDecibels below a lower velocity's; no fall time exceeds
+/// kFallTimeRatio times velocity 127's. (A voice's output scales with velocity / 127, so
+/// velocity 1 lies 42 dB below 127 before any envelope acts: the range itself is not judged.)
+constexpr double kSoundingFloorDecibels = -90.0;
 constexpr double kRisingToleranceDecibels = 1.0;
 constexpr double kFallTimeRatio = 2.5;
 /// The compact sweep: every kFastVelocityStep-th velocity, plus 1 and 127.
@@ -105,11 +108,11 @@ struct VelocityPoint {
 /// The outcome of a sweep; each check names the first velocity that fails it (0: none does).
 struct VelocityVerdict {
     double rangeDecibels = 0.0; ///< peak of the top velocity over the lowest, dB
-    int inaudibleVelocity = 0;  ///< peaks more than kAudibleRangeDecibels below the top
+    int silentVelocity = 0;     ///< peaks at or below kSoundingFloorDecibels
     int fallingVelocity = 0;    ///< peaks more than kRisingToleranceDecibels below a lower one
     int slowVelocity = 0;       ///< falls too late, or falls or holds unlike the top velocity
 
-    bool audible() const { return inaudibleVelocity == 0; }
+    bool sounding() const { return silentVelocity == 0; }
     bool rising() const { return fallingVelocity == 0; }
     bool timesKept() const { return slowVelocity == 0; }
 };
@@ -154,6 +157,7 @@ struct ProgramMeasures {
     double offHarmonicDecibels = kFloorDecibels;
     double notchDecibels = 0.0;
     double thumpDecibels = kFloorDecibels;
+    double lowRiseDecibels = kFloorDecibels; ///< lowBandRiseDecibels of the release
     Fingerprint fingerprint;
 
     // the rest
@@ -163,10 +167,12 @@ struct ProgramMeasures {
     int droppedNotes = 0;
 
     // against the bank
-    int nearestSlot = -1;
-    double nearestDistance = 0.0;
+    int nearestSlot = -1;    ///< the other program of the smallest scaledDistance
+    ProgramDistance nearest; ///< the distances to it
+    double nearestScaled = 0.0;
     int nearestLeadSlot = -1; ///< the closest Lead (Elephones are held against it)
-    double nearestLeadDistance = 0.0;
+    ProgramDistance nearestLead;
+    double nearestLeadScaled = 0.0;
     /// What misses the family's character ("" when nothing does); judged for reference
     /// programs too, though only designed ones fail on it.
     std::string familyFault;
@@ -176,7 +182,7 @@ struct ProgramMeasures {
 enum class Target {
     Loudness,
     ChordPeak,
-    VelocityAudible,
+    VelocitySounds,
     VelocityRising,
     VelocityTimes,
     Family,
@@ -185,6 +191,7 @@ enum class Target {
     Legato,
     ReleaseNotch,
     ReleaseThump,
+    ReleaseLowRise,
     NearDuplicate,
 };
 const char* targetName(Target target);
@@ -199,14 +206,17 @@ struct BankSurvey {
     bool fast = false;
     std::vector<ProgramMeasures> programs;     ///< every built-in slot, in order
     double referenceLoudness = kFloorDecibels; ///< median LUFS of the reference programs
-    double referenceScale = 0.0;               ///< closest distance of two reference programs
-    int scaleSlotA = -1;
-    int scaleSlotB = -1;
+    DistanceScale scale; ///< closest distances of two reference programs, per measure
+    int spectrumSlotA = -1, spectrumSlotB = -1; ///< the pair that sets scale.spectrum
+    int envelopeSlotA = -1, envelopeSlotB = -1; ///< the pair that sets scale.envelope
     int bellsWithPartials = 0;
     int bellsMeasured = 0;
     std::vector<Failure> failures;
 
-    double nearDuplicateThreshold() const { return referenceScale * kNearDuplicateFraction; }
+    /// Close on both measures: below kNearDuplicateFraction of each scale.
+    bool nearDuplicate(const ProgramDistance& d) const {
+        return scaledDistance(d, scale) < kNearDuplicateFraction;
+    }
     bool failed(int slot, Target target) const;
 };
 

@@ -39,12 +39,17 @@ constexpr const char* kFooter =
     "point; hold level at note-off relative to the highest point; decay from att to 20 dB\n"
     "below the highest point (held: not before note-off); rel note-off to 40 dB below the\n"
     "level there; cent spectral centroid while held; chord the chord's sample peak; vel dB\n"
-    "velocity 1 to 127; aud/rise/t20 the velocity checks; family the family's character; offh\n"
-    "strongest off-harmonic component relative to the strongest harmonic; kbd deepest\n"
-    "keyboard dip below the neighbours; drop legato notes that found no voice; notch deepest\n"
-    "release notch; thump low-band energy new in the release relative to the peak;\n"
-    "nearest/dist the closest other program. '!' marks a failed target. Reference programs\n"
-    "(ref) are shown but not judged.";
+    "velocity 1 to 127; aud/rise/t20 the velocity checks (every velocity sounds, peaks rise,\n"
+    "fall times kept); family the family's character; offh strongest off-harmonic component\n"
+    "relative to the strongest harmonic; kbd deepest keyboard dip below the neighbours; drop\n"
+    "legato notes that found no voice; notch deepest release notch; thump low-band energy\n"
+    "new in the release relative to the peak; lowrise the largest rise below 150 Hz over\n"
+    "50 ms after note-off; nearest the closest other program and spec/env its spectral and\n"
+    "envelope distances. '!' marks a failed target. Reference programs (ref) are shown but\n"
+    "not judged.";
+
+/// Closest pairs listed under the table.
+constexpr std::size_t kNearestPairsShown = 12;
 
 struct Options {
     std::string pluginPath;
@@ -52,6 +57,7 @@ struct Options {
     bool fast = false;
     std::string programs;
     std::string csvPath;
+    std::string neighboursPath;
     std::string phraseDirectory;
     int jobs = 1;
 };
@@ -133,6 +139,8 @@ int run(const Options& options, const std::vector<int>& slots) {
         std::fputs("\n", stdout);
         std::fputs(formatScales(result).c_str(), stdout);
         std::fputs("\n", stdout);
+        std::fputs(formatNearestPairs(result, kNearestPairsShown).c_str(), stdout);
+        std::fputs("\n", stdout);
     }
     std::fputs(formatFailures(result, slots).c_str(), stdout);
     if (!options.check) {
@@ -141,14 +149,18 @@ int run(const Options& options, const std::vector<int>& slots) {
         else
             std::printf("%zu failed targets.\n", failures.size());
     }
-    if (!options.csvPath.empty()) {
-        std::ofstream csv(options.csvPath, std::ios::binary | std::ios::trunc);
-        csv << formatCsv(table, result, slots);
-        if (!csv.flush()) {
-            std::fprintf(stderr, "quarnel-bank: cannot write %s\n", options.csvPath.c_str());
-            return kUsageExitCode;
-        }
-    }
+    auto write = [](const std::string& path, const std::string& text) {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << text;
+        if (file.flush()) return true;
+        std::fprintf(stderr, "quarnel-bank: cannot write %s\n", path.c_str());
+        return false;
+    };
+    if (!options.csvPath.empty() && !write(options.csvPath, formatCsv(table, result, slots)))
+        return kUsageExitCode;
+    if (!options.neighboursPath.empty() &&
+        !write(options.neighboursPath, formatNeighbours(result, slots)))
+        return kUsageExitCode;
     return failures.empty() ? kPassExitCode : kTargetFailedExitCode;
 }
 
@@ -175,6 +187,9 @@ int main(int argc, char** argv) {
                    "Measure and show only these slots, e.g. 3,7,10-14 (every program's single "
                    "note is still measured: the scales and distances need them)");
     app.add_option("--csv", options.csvPath, "Also write the table as CSV to this file");
+    app.add_option("--neighbours", options.neighboursPath,
+                   "Also write, a line per program, its nearest neighbour and where the two "
+                   "differ most, to this file");
     app.add_option("--phrases", options.phraseDirectory,
                    "Instead of measuring, write a short phrase of each program to "
                    "DIR/program-NN.wav (an arpeggio and its chord, 3.2 s)")

@@ -1,4 +1,4 @@
-// How different two programs sound, as one number in dB.
+// How different two programs sound, on two measures in dB.
 //
 // Each program is reduced to a fingerprint of its single note: note 60 at velocity 100, held
 // 2 s, released, 3.5 s rendered at 44.1 kHz. The fingerprint has two parts.
@@ -10,20 +10,23 @@
 //  - Envelope: the short-time RMS (5 ms windows) in dB relative to its highest point, read
 //    every 50 ms from note-on (0, 0.05, ... 3.45 s: 70 points, the window centred nearest each
 //    time), floored at -60 dB.
-// The distance of two programs is their spectral difference plus their envelope difference,
-// each the mean absolute difference in dB between corresponding points. 0 means the same
-// spectral balance and the same envelope shape; two programs whose every harmonic and every
-// envelope point lie 3 dB apart are 6 dB apart.
+// Two programs are compared on each part on its own: the spectral distance and the envelope
+// distance are each the mean absolute difference in dB between corresponding points. 0 means
+// the same spectral balance (or the same envelope shape); two programs whose every harmonic
+// lies 3 dB apart are 3 dB apart in spectrum, whatever their envelopes do.
 //
-// The scale comes from the bank itself: the smallest distance between any two of the six
-// reference programs says how far apart sounds made to be different lie. A program closer than
-// half of that to any other program is a near-duplicate.
+// The scales come from the bank itself: over the pairs of the six reference programs, sounds
+// made to be different, the smallest spectral distance is the spectral scale and the smallest
+// envelope distance the envelope scale. A pair closer than half of the spectral scale in
+// spectrum and closer than half of the envelope scale in envelope is a near-duplicate: two
+// programs that differ clearly on either measure are not.
 
 #include "tools/bank_measure/program_distance.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 namespace bank_measure {
 
@@ -58,9 +61,17 @@ double meanAbsoluteDifference(const std::vector<double>& a, const std::vector<do
     return sum / static_cast<double>(n);
 }
 
-double programDistance(const Fingerprint& a, const Fingerprint& b) {
-    return meanAbsoluteDifference(a.harmonics, b.harmonics) +
-           meanAbsoluteDifference(a.envelope, b.envelope);
+ProgramDistance programDistance(const Fingerprint& a, const Fingerprint& b) {
+    return {meanAbsoluteDifference(a.harmonics, b.harmonics),
+            meanAbsoluteDifference(a.envelope, b.envelope)};
+}
+
+double scaledDistance(const ProgramDistance& d, const DistanceScale& scale) {
+    auto part = [](double value, double unit) {
+        if (unit > 0.0) return value / unit;
+        return value > 0.0 ? std::numeric_limits<double>::infinity() : 0.0;
+    };
+    return std::max(part(d.spectrum, scale.spectrum), part(d.envelope, scale.envelope));
 }
 
 } // namespace bank_measure

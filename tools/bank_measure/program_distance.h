@@ -1,6 +1,6 @@
-// How different two programs sound, as one number in dB: fingerprints of their single notes
-// and the distance between them (the definition is explained at the top of
-// program_distance.cpp).
+// How different two programs sound: fingerprints of their single notes and two distances
+// between them, one of harmonic spectrum and one of envelope shape, both in dB (the
+// definitions are explained at the top of program_distance.cpp).
 #pragma once
 
 #include "tools/bank_measure/signal_measures.h"
@@ -16,7 +16,7 @@ constexpr double kFingerprintStepSeconds = 0.05;
 constexpr double kFingerprintSeconds = 3.5;
 /// Floor of both fingerprint parts, dB relative to their strongest point.
 constexpr double kFingerprintFloorDecibels = -60.0;
-/// A near-duplicate lies closer than this fraction of the reference scale.
+/// A near-duplicate lies closer than this fraction of the reference scale on both distances.
 constexpr double kNearDuplicateFraction = 0.5;
 
 /// A program's sound reduced to spectrum and envelope shape (all values in dB, 0 at the
@@ -34,7 +34,22 @@ Fingerprint makeFingerprint(const Spectrum& spectrum, double fundamentalHz,
 /// Mean absolute difference of two equally long dB lists (0 for empty lists).
 double meanAbsoluteDifference(const std::vector<double>& a, const std::vector<double>& b);
 
-/// Spectral difference plus envelope difference, dB.
-double programDistance(const Fingerprint& a, const Fingerprint& b);
+/// How far apart two fingerprints lie on each of the two measures, dB.
+struct ProgramDistance {
+    double spectrum = 0.0; ///< mean absolute difference of the harmonic spectra
+    double envelope = 0.0; ///< mean absolute difference of the envelopes
+};
+ProgramDistance programDistance(const Fingerprint& a, const Fingerprint& b);
+
+/// The two reference scales: the smallest spectral and the smallest envelope distance found
+/// between programs made to sound different, dB.
+struct DistanceScale {
+    double spectrum = 0.0;
+    double envelope = 0.0;
+};
+
+/// A distance in units of the scale: the larger of its two parts over their scales. Below
+/// kNearDuplicateFraction the pair is a near-duplicate: close on both measures.
+double scaledDistance(const ProgramDistance& d, const DistanceScale& scale);
 
 } // namespace bank_measure

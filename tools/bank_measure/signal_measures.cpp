@@ -331,6 +331,74 @@ double releaseThumpDecibels(const std::vector<float>& x, double sampleRate, doub
     return std::max(kFloorDecibels, powerToDecibels(excess) - amplitudeToDecibels(referenceRms));
 }
 
+namespace {
+
+/// A second-order low-pass section (bilinear transform, transposed direct form II), double.
+class LowPassSection {
+  public:
+    LowPassSection(double cutoffHz, double q, double sampleRate) {
+        const double w = 2.0 * std::numbers::pi * cutoffHz / sampleRate;
+        const double alpha = std::sin(w) / (2.0 * q);
+        const double a0 = 1.0 + alpha;
+        b0_ = (1.0 - std::cos(w)) / 2.0 / a0;
+        b1_ = (1.0 - std::cos(w)) / a0;
+        b2_ = b0_;
+        a1_ = -2.0 * std::cos(w) / a0;
+        a2_ = (1.0 - alpha) / a0;
+    }
+    double operator()(double x) {
+        const double y = b0_ * x + s1_;
+        s1_ = b1_ * x - a1_ * y + s2_;
+        s2_ = b2_ * x - a2_ * y;
+        return y;
+    }
+
+  private:
+    double b0_, b1_, b2_, a1_, a2_;
+    double s1_ = 0.0, s2_ = 0.0;
+};
+
+/// Quality factors of the four sections of an eighth-order Butterworth filter.
+constexpr double kButterworth8Q[4] = {0.50979558, 0.60134489, 0.89997622, 2.56291545};
+
+} // namespace
+
+double lowBandRiseDecibels(const std::vector<float>& x, double sampleRate, double noteOffSeconds) {
+    const auto stretch = static_cast<std::size_t>(std::lround(kLowRiseStretchSeconds * sampleRate));
+    const auto noteOff = static_cast<std::size_t>(std::lround(noteOffSeconds * sampleRate));
+    if (stretch == 0 || noteOff < stretch || noteOff + stretch > x.size()) return kFloorDecibels;
+
+    std::vector<LowPassSection> sections;
+    for (double q : kButterworth8Q)
+        sections.emplace_back(kLowRiseBandHz, q, sampleRate);
+    std::vector<double> low(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        double v = x[i];
+        for (LowPassSection& section : sections)
+            v = section(v);
+        low[i] = v;
+    }
+    auto energy = [&](const auto& signal, std::size_t from) {
+        double sum = 0.0;
+        for (std::size_t i = from; i < from + stretch; ++i)
+            sum += static_cast<double>(signal[i]) * static_cast<double>(signal[i]);
+        return sum;
+    };
+    double loudest = 0.0;
+    for (std::size_t from = 0; from + stretch <= x.size(); from += stretch)
+        loudest = std::max(loudest, energy(x, from));
+    const double floor = powerToDecibels(loudest) + kLowRiseFloorDecibels;
+    auto level = [&](std::size_t from) {
+        return std::max(floor, powerToDecibels(energy(low, from)));
+    };
+
+    const double before = level(noteOff - stretch);
+    double rise = kFloorDecibels;
+    for (std::size_t from = noteOff; from + stretch <= x.size(); from += stretch)
+        rise = std::max(rise, level(from) - before);
+    return rise;
+}
+
 // ---- spectra ------------------------------------------------------------------------------
 
 std::size_t Spectrum::binAtOrAbove(double hz) const {

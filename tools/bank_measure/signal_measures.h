@@ -127,6 +127,18 @@ constexpr double kHeldReferenceSeconds = 0.5;
 double releaseThumpDecibels(const std::vector<float>& x, double sampleRate, double noteOffSeconds,
                             double referenceRms);
 
+/// Top of the band in which a release must not rise, Hz.
+constexpr double kLowRiseBandHz = 150.0;
+/// Stretch over which the low band's energy is summed, before and after note-off, s.
+constexpr double kLowRiseStretchSeconds = 0.05;
+/// Energies further than this below the note's loudest stretch (all frequencies) count as
+/// this, dB, so that a rise between inaudible levels is no rise.
+constexpr double kLowRiseFloorDecibels = -60.0;
+/// The largest rise of the low band after note-off, dB: the energy below kLowRiseBandHz
+/// (an eighth-order Butterworth low-pass) over each kLowRiseStretchSeconds from note-off on,
+/// against the same stretch just before note-off. Below 0 when the band only falls.
+double lowBandRiseDecibels(const std::vector<float>& x, double sampleRate, double noteOffSeconds);
+
 /// A power spectrum averaged over Hann-windowed frames (Welch's method); bin k is k x binHz.
 struct Spectrum {
     double binHz = 0.0;
