@@ -167,13 +167,15 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(32, 5, 0, 60, 45, 45, 0, 5, 50, 250, 7000, 30),
             env(32, 5, 100, 100, 100, 100, 100, 5, 150, 150, 100, 145),
             env(32, 5, 30, 100, 20, 20, 10, 3, 7, 40, 800, 25)),
-    // 9: fat: two ramps an octave apart, oscillators detuned, the ensemble on the main bus.
+    // 9: fat and dark: two ramps an octave apart, oscillators detuned, the ensemble on the main
+    //    bus, everything above 2.4 kHz low-passed away, and a level that sinks back after the
+    //    strike.
     program("Lead 10",
-            {15, 35, 40, -30, 2500.0f, 60, 60, 100, 0, 0, 100.0f, 12000.0f},
+            {15, 35, 40, -30, 2500.0f, 60, 60, 100, 0, 0, 100.0f, 2400.0f},
             layer(2, 1, 1.0f, 10, 0, 0.5f, 0, 0.5f, 0, 10),
             layer(2, 2, 0.35f, 10, 0, 0.5f, 0, 0.5f, 0, 10), layer(4, 3, 0.15f, 1, 0, 1),
             layer(1, 1, 1.0f, 1, 0.25f),
-            env(32, 5, 0, 70, 60, 60, 0, 8, 50, 300, 7000, 80),
+            env(32, 5, 0, 100, 75, 50, 0, 8, 50, 300, 1500, 80),
             env(32, 5, 101, 101, 101, 101, 101, 30, 40, 200, 100, 220),
             env(32, 5, 30, 100, 40, 35, 10, 10, 20, 250, 2000, 60)),
 
@@ -190,20 +192,20 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(48, 8, 96, 100, 104, 100, 100, 40, 0, 20, 20, 235),
             env(48, 8, 0, 100, 70, 65, 20, 120, 40, 300, 3000, 90)),
     // 11: muted trumpet: a narrow pulse, thin at the bottom, a nasal formant; it speaks softly
-    //     and swells by 6 dB over a second and a half.
+    //     and swells by 9 dB over a second and a half.
     program("Elephone 2",
             {10, 40, 55, 20, 1800.0f, 100, -30, 0, 0, 0, 300.0f, 5000.0f},
             layer(2, 1, 1.0f, 0.2f, 1, 0.2f, 0, 0.2f, 8, 0.2f), layer(4, 2, 0.3f, 1, 2, 3), none(),
             layer(1, 2, 1.0f, 1, 0.15f),
-            env(48, 8, 0, 40, 40, 80, 0, 40, 40, 200, 1500, 70),
+            env(48, 8, 0, 30, 30, 90, 0, 40, 40, 200, 1500, 70),
             env(48, 8, 97, 100, 103, 100, 100, 36, 0, 18, 18, 205),
             env(48, 8, 10, 100, 60, 55, 20, 90, 30, 200, 2500, 70)),
-    // 12: French horn: dark, slow to speak, swelling on the held note.
+    // 12: French horn: dark, slow to speak, swelling by 7 dB on the held note.
     program("Elephone 3",
             {45, 45, 45, 10, 550.0f, 80, 0, 0, 0, 0, 70.0f, 3500.0f},
             layer(3, 1, 1.0f, 1, 0, 1, 0, 1, 0, 1), layer(1, 1, 0.3f, 2, 0.2f), none(),
             layer(1, 2, 1.0f, 1, 0.3f),
-            env(48, 8, 0, 38, 34, 57, 0, 90, 40, 250, 1500, 100),
+            env(48, 8, 0, 30, 28, 62, 0, 90, 40, 250, 1500, 100),
             env(48, 8, 95, 100, 105, 100, 100, 70, 0, 35, 35, 250),
             env(48, 8, 0, 60, 60, 100, 10, 250, 60, 400, 1500, 100)),
     // 13: kazoo voice: a buzzing nasal vowel, harmonics 4 to 12 over a plain fundamental, with a
@@ -215,13 +217,14 @@ constexpr Patch PatchBank[kPatchCount] = {
             env(48, 8, 0, 84, 77, 76, 0, 45, 30, 200, 5000, 60),
             env(48, 8, 96, 100, 104, 100, 100, 50, 0, 25, 25, 190),
             env(48, 8, 0, 100, 75, 70, 20, 150, 20, 200, 3000, 60)),
-    // 14: brass section: a forte-piano attack that grows again, the ensemble for width.
+    // 14: brass section: a forte-piano attack that drops 9 dB and grows again, the ensemble for
+    //     width.
     program("Elephone 5",
             {10, 50, 40, 25, 1100.0f, 60, 30, 0, 0, 50, 80.0f, 8000.0f},
             layer(2, 1, 1.0f, 8, 0, 1, 0, 1, 0, 8), layer(2, 2, 0.3f, 8, 0, 1, 0, 1, 0, 8),
             layer(1, 3, 0.15f, 2, 0.1f),
             layer(1, 1, 1.0f, 1, 0.2f),
-            env(48, 8, 0, 81, 36, 77, 0, 60, 40, 250, 1800, 120),
+            env(48, 8, 0, 81, 27, 85, 0, 60, 40, 400, 1500, 120),
             env(48, 8, 95, 100, 105, 100, 100, 60, 0, 30, 30, 280),
             env(48, 8, 0, 100, 30, 90, 20, 80, 40, 250, 1800, 120)),
 
@@ -375,11 +378,12 @@ constexpr Patch PatchBank[kPatchCount] = {
 
     // ---- Sequences: short plucks for patterns, echoes on the send bus -----------------------
 
-    // 32: ramp pluck with a fast brightness decay.
+    // 32: octave pluck: a ramp an octave up over a plain sine, so above the fundamental only the
+    //     even harmonics sound, with a fast brightness decay.
     program("Sequence 1",
             {0, 70, 40, 10, 1800.0f, 50, 60, -10, 0, 0, 60.0f, 9000.0f},
-            layer(2, 1, 1.0f, 10, 0, 0.3f, 0, 0.3f, 0, 10), none(), none(),
-            layer(1, 1, 1.0f, 2, 0.3f),
+            layer(2, 2, 1.0f, 10, 0, 0.3f, 0, 0.3f, 0, 10), layer(1, 1, 0.6f, 1, 0), none(),
+            layer(1, 2, 1.0f, 2, 0.3f),
             env(32, 10, 0, 127, 14, 0, 0, 6, 70, 200, 300, 60),
             env(32, 10, 100, 100, 100, 100, 100, 2, 2, 10, 150, 190),
             env(32, 10, 0, 100, 20, 0, 0, 1, 5, 80, 300, 60)),

@@ -40,12 +40,15 @@ bool writePhrase(const PluginPlayer& player, int program, const std::string& pat
     SF_INFO info{};
     info.samplerate = static_cast<int>(rate);
     info.channels = 2;
-    info.format = SF_FORMAT_WAVEX | SF_FORMAT_FLOAT;
+    // 24-bit PCM: every reader takes it without complaint (a float WAV's format chunk is read
+    // differently by different tools), and the bank's phrases stay well below full scale.
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!file) {
         error = sf_strerror(nullptr);
         return false;
     }
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     std::vector<float> interleaved(2 * signal.frames());
     for (std::size_t i = 0; i < signal.frames(); ++i) {
         interleaved[2 * i] = signal.left[i];
