@@ -5,6 +5,8 @@
 // step through an EchoRun, the unit's fields held in locals for the length of a loop.
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -63,16 +65,22 @@ inline void endEcho(Echo& echo, const EchoRun& run) {
     r.accumulator += std::fabs(x);
 
     // Mean absolute level over the ring, capped at 1 (and kept at 0..1 whatever rounding or a
-    // non-finite sum does to it), moves the read point.
-    float a = r.accumulator * r.inverseLength;
-    if (!(a >= 0.0f)) a = 0.0f;
-    if (a > 1.0f) a = 1.0f;
-    float p = a * r.lastIndex + static_cast<float>(r.position);
-    if (p >= r.lengthValue) p -= r.lengthValue;
-    std::int32_t i = static_cast<std::int32_t>(p);
-    if (i >= length) i = length - 1;
-    const std::int32_t next = i + 1 == length ? 0 : i + 1;
-    const float y = line[i] + (line[next] - line[i]) * (p - static_cast<float>(i));
+    // non-finite sum does to it), moves the read point. The limits and the wrap are selects,
+    // not branches: the read point follows the level, so its turns are not predictable.
+    const __m128 level = _mm_set_ss(r.accumulator * r.inverseLength);
+    __m128 a = _mm_and_ps(_mm_cmpge_ss(level, _mm_setzero_ps()), level); // NaN and < 0 give 0
+    a = _mm_min_ss(a, _mm_set_ss(1.0f));
+    __m128 p = _mm_add_ss(_mm_mul_ss(a, _mm_set_ss(r.lastIndex)),
+                          _mm_set_ss(static_cast<float>(r.position)));
+    const __m128 lengthValue = _mm_set_ss(r.lengthValue);
+    p = _mm_sub_ss(p, _mm_and_ps(_mm_cmpge_ss(p, lengthValue), lengthValue)); // p - 0 is p
+    const float point = _mm_cvtss_f32(p);
+    std::int32_t i = _mm_cvttss_si32(p);
+    // Masks rather than branches (p < length, so neither limit is met in practice).
+    const std::int32_t beyond = -static_cast<std::int32_t>(i >= length);
+    i = (i & ~beyond) | ((length - 1) & beyond);
+    const std::int32_t next = (i + 1) & -static_cast<std::int32_t>(i + 1 != length);
+    const float y = line[i] + (line[next] - line[i]) * (point - static_cast<float>(i));
     const float out = y * r.mix + (1.0f - r.mix) * x;
 
     r.position += 1;

@@ -13,12 +13,26 @@ void processEnsemble(Ensemble& e, float* buffer, int n) {
     endEnsemble(e, run);
 }
 
-void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
-    // A local copy, which the plan's stores cannot be taken to overwrite.
-    EnsembleRun r = unit;
+namespace {
+
+/// The plan's weights from the crossfade angles of n frames (angle arrays padded to four).
+void planWeights(EnsemblePlan& plan, float* angle0, float* angle1, int n) {
+    for (int k = n; k % 4 != 0; ++k)
+        angle0[k] = angle1[k] = 0.0f;
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 half = _mm_set1_ps(0.5f);
+    for (int k = 0; k < n; k += 4) {
+        const __m128 c0 = crossfadeCosineLanes(_mm_load_ps(angle0 + k));
+        const __m128 c1 = crossfadeCosineLanes(_mm_load_ps(angle1 + k));
+        _mm_store_ps(plan.weight0 + k, _mm_mul_ps(_mm_add_ps(c0, one), half));
+        _mm_store_ps(plan.weight1 + k, _mm_mul_ps(_mm_add_ps(c1, one), half));
+    }
+}
+
+/// planEnsemble one frame at a time, for any taps and any scale.
+void planEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n) {
     alignas(16) float angle0[kEnsemblePlanFrames];
     alignas(16) float angle1[kEnsemblePlanFrames];
-    plan.silentTap = 0.0f;
     for (int k = 0; k < n; ++k) {
         plan.write[k] = r.position;
         if (!(r.phase >= 0.0f && r.phase < r.scale)) r.phase = 0.0f;
@@ -34,17 +48,72 @@ void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
         plan.read1[k] = entry1 ? entry1 : &plan.silentTap;
         advanceSweep(r);
     }
-    unit = r;
-    for (int k = n; k % 4 != 0; ++k)
-        angle0[k] = angle1[k] = 0.0f;
-    const __m128 one = _mm_set1_ps(1.0f);
-    const __m128 half = _mm_set1_ps(0.5f);
-    for (int k = 0; k < n; k += 4) {
-        const __m128 c0 = crossfadeCosineLanes(_mm_load_ps(angle0 + k));
-        const __m128 c1 = crossfadeCosineLanes(_mm_load_ps(angle1 + k));
-        _mm_store_ps(plan.weight0 + k, _mm_mul_ps(_mm_add_ps(c0, one), half));
-        _mm_store_ps(plan.weight1 + k, _mm_mul_ps(_mm_add_ps(c1, one), half));
+    planWeights(plan, angle0, angle1, n);
+}
+
+} // namespace
+
+void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
+    // A local copy, which the plan's stores cannot be taken to overwrite.
+    EnsembleRun r = unit;
+    plan.silentTap = 0.0f;
+    bool tapsInRing = true;
+    for (int tap = 0; tap < kEnsembleTaps; ++tap)
+        tapsInRing = tapsInRing && r.taps[tap] >= 0 && r.taps[tap] < r.maxDelay;
+    if (!tapsInRing) {
+        planEachFrame(r, plan, n);
+        unit = r;
+        return;
     }
+
+    // The sweep first, frame after frame; everything else follows from it four frames at a
+    // time. With every tap inside the ring, position + tap needs at most one wrap.
+    alignas(16) float phase[kEnsemblePlanFrames];
+    for (int k = 0; k < n; ++k) {
+        plan.write[k] = r.position;
+        if (!(r.phase >= 0.0f && r.phase < r.scale)) r.phase = 0.0f;
+        phase[k] = r.phase;
+        advanceSweep(r);
+    }
+    for (int k = n; k % 4 != 0; ++k) {
+        phase[k] = 0.0f;
+        plan.write[k] = 0;
+    }
+    alignas(16) float angle0[kEnsemblePlanFrames];
+    alignas(16) float angle1[kEnsemblePlanFrames];
+    alignas(16) std::int32_t first[kEnsemblePlanFrames];
+    const __m128 span = _mm_set1_ps(kEnsembleTapSpan);
+    const __m128 pi = _mm_set1_ps(kEnsemblePi);
+    __m128i beyond = _mm_setzero_si128();
+    for (int k = 0; k < n; k += 4) {
+        const __m128 s = _mm_mul_ps(_mm_load_ps(phase + k), span);
+        const __m128i i0 = _mm_cvttps_epi32(s);
+        const __m128i i1 = _mm_add_epi32(i0, _mm_set1_epi32(1));
+        const __m128 f = _mm_sub_ps(s, _mm_cvtepi32_ps(i0));
+        _mm_store_ps(angle0 + k, _mm_mul_ps(f, pi));
+        _mm_store_ps(angle1 + k, _mm_mul_ps(_mm_sub_ps(_mm_cvtepi32_ps(i1), s), pi));
+        _mm_store_si128(reinterpret_cast<__m128i*>(first + k), i0);
+        beyond = _mm_or_si128(beyond, _mm_cmpgt_epi32(i1, _mm_set1_epi32(kEnsembleTaps - 1)));
+    }
+    if (_mm_movemask_epi8(beyond) != 0) {
+        // A scale above 1 reaches the tap beyond the sixteen: plan it frame by frame.
+        r = unit;
+        planEachFrame(r, plan, n);
+        unit = r;
+        return;
+    }
+    unit = r;
+    const std::int32_t ring = r.maxDelay;
+    for (int k = 0; k < n; ++k) {
+        const std::int32_t i0 = first[k];
+        std::int32_t index0 = plan.write[k] + r.taps[i0];
+        std::int32_t index1 = plan.write[k] + r.taps[i0 + 1];
+        index0 = index0 >= ring ? index0 - ring : index0;
+        index1 = index1 >= ring ? index1 - ring : index1;
+        plan.read0[k] = r.line + index0;
+        plan.read1[k] = r.line + index1;
+    }
+    planWeights(plan, angle0, angle1, n);
 }
 
 namespace {

@@ -172,35 +172,21 @@ void shapeAndPan(const ShaperRun& shaper, bool shaperOn, float panLeft, float pa
     }
 }
 
-/// The chain for n frames (at most kEnsemblePlanFrames): main holds the voices' mix on entry;
-/// main and send receive the left and right outputs. Template arguments choose the bus of the
-/// echo and of the ensemble.
-///
-/// The three filters are recurrences whose every sample waits on the one before, so the loop
-/// is skewed: while frame k goes through the send filter, echo, ensemble and return, frame k - 1
-/// goes through the high-pass and frame k - 2 through the low-pass. The three recurrences then
-/// run side by side; each unit still sees its frames in order. What depends on no earlier
-/// frame is taken out of the loop: the ensemble's sweep before it, the shaper and pan after it.
-///
-/// The units are copied into locals for the loop and back after it. Nothing else can reach a
-/// local whose address stays in this function, so the stores into the delay lines cannot be
-/// taken for stores into the units' own fields, and their fields stay in registers.
+/// The chain for n frames one unit after another on each frame, for filters that run their
+/// section twice (no built-in program has one): main holds the voices' mix on entry; main and
+/// send receive the left and right outputs.
 template <bool echoOnSend, bool ensembleOnSend>
-void runChain(Chain& c, float* main, float* send, int n) {
+void runChainPerUnit(Chain& c, float* main, float* send, int n) {
     Biquad sendFilter = c.sendFilter, hpf = c.hpf, lpf = c.lpf;
-    settleBiquad(sendFilter);
-    settleBiquad(hpf);
-    settleBiquad(lpf);
     EchoRun echo = c.echo;
     const bool echoOn = c.echoOn, ensembleOn = c.ensembleOn;
     const float sendReturn = c.sendReturn;
     EnsemblePlan plan;
     if (ensembleOn) planEnsemble(c.ensemble, plan, n);
     const EnsembleRun& ensemble = c.ensemble;
-
-    auto front = [&](float mixed, int k) __attribute__((always_inline)) {
-        float x = mixed * kSplitGain;
-        float s = biquadSample<true>(sendFilter, x);
+    for (int k = 0; k < n; ++k) {
+        float x = main[k] * kSplitGain;
+        float s = biquadSample(sendFilter, x);
         if (echoOn) {
             if (echoOnSend)
                 s = echoSample(echo, s);
@@ -213,31 +199,214 @@ void runChain(Chain& c, float* main, float* send, int n) {
             else
                 x = plannedEnsembleSample(ensemble, plan, k, x);
         }
-        return x + sendReturn * s * kPercent;
-    };
-    if (n < 2) {
-        for (int k = 0; k < n; ++k)
-            send[k] = biquadSample<true>(lpf, biquadSample<true>(hpf, front(main[k], k)));
-    } else {
-        float returned = front(main[0], 0);                   // frame k - 1 after the return
-        float highPassed = biquadSample<true>(hpf, returned); // frame k - 2 after the high-pass
-        returned = front(main[1], 1);
-        for (int k = 2; k < n; ++k) {
-            const float next = front(main[k], k);
-            const float filtered = biquadSample<true>(hpf, returned);
-            send[k - 2] = biquadSample<true>(lpf, highPassed);
-            returned = next;
-            highPassed = filtered;
-        }
-        const float last = biquadSample<true>(hpf, returned);
-        send[n - 2] = biquadSample<true>(lpf, highPassed);
-        send[n - 1] = biquadSample<true>(lpf, last);
+        send[k] = biquadSample(lpf, biquadSample(hpf, x + sendReturn * s * kPercent));
     }
     shapeAndPan(c.shaper, c.shaperOn, c.panLeft, c.panRight, main, send, n);
     c.sendFilter = sendFilter;
     c.hpf = hpf;
     c.lpf = lpf;
     c.echo = echo;
+}
+
+/// The three single-section filters side by side in the lanes of one vector: lane 0 the send
+/// filter, lane 1 the high-pass, lane 2 the low-pass; lane 3 runs on zeros and is never read.
+/// Each lane is runBiquadSection step for step: the input flushed, the same products summed in
+/// the same order, the dry share added, and a non-finite result restarting the lane from rest
+/// and giving 0 (here a mask rather than a branch). h2 is the last output as the next step
+/// reads it (flushed); the output as the section stores it is the last one the lane wrote.
+struct FilterLanes {
+    __m128 b0, b1, b2, a1, a2, mix, dry;
+    __m128 x1, x2, h2, y2;
+};
+
+/// The bits of a float's magnitude.
+inline __m128i magnitudeBits(__m128 v) {
+    return _mm_and_si128(_mm_castps_si128(v), _mm_set1_epi32(0x7FFFFFFF));
+}
+
+/// All ones in the lanes whose magnitude flushTiny keeps (|v| >= the flush level, a NaN too):
+/// for floats that are not NaNs the order of the magnitudes is that of their bits.
+inline __m128i largeLanes(__m128i magnitude) {
+    return _mm_cmpgt_epi32(
+        magnitude,
+        _mm_sub_epi32(_mm_castps_si128(_mm_set1_ps(kBiquadFlushLevel)), _mm_set1_epi32(1)));
+}
+
+/// All ones in the finite lanes.
+inline __m128i finiteLanes(__m128i magnitude) {
+    return _mm_cmpgt_epi32(_mm_set1_epi32(0x7F800000), magnitude);
+}
+
+/// flushTiny for each lane of v.
+inline __m128 flushTinyLanes(__m128 v) {
+    return _mm_and_ps(_mm_castsi128_ps(largeLanes(magnitudeBits(v))), v);
+}
+
+inline __m128 select(__m128 mask, __m128 a, __m128 b) {
+    return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
+}
+
+FilterLanes loadFilterLanes(const Biquad& s, const Biquad& h, const Biquad& l) {
+    FilterLanes f;
+    f.b0 = _mm_setr_ps(s.b0, h.b0, l.b0, 0.0f);
+    f.b1 = _mm_setr_ps(s.b1, h.b1, l.b1, 0.0f);
+    f.b2 = _mm_setr_ps(s.b2, h.b2, l.b2, 0.0f);
+    f.a1 = _mm_setr_ps(s.a1, h.a1, l.a1, 0.0f);
+    f.a2 = _mm_setr_ps(s.a2, h.a2, l.a2, 0.0f);
+    f.mix = _mm_setr_ps(s.mix, h.mix, l.mix, 1.0f);
+    f.dry = _mm_setr_ps(1.0f - s.mix, 1.0f - h.mix, 1.0f - l.mix, 0.0f);
+    // x1 as settleBiquad leaves it, and y1 as the next step flushes it.
+    f.x1 = flushTinyLanes(_mm_setr_ps(s.state[0], h.state[0], l.state[0], 0.0f));
+    f.x2 = _mm_setr_ps(s.state[1], h.state[1], l.state[1], 0.0f);
+    f.h2 = flushTinyLanes(_mm_setr_ps(s.state[2], h.state[2], l.state[2], 0.0f));
+    f.y2 = _mm_setr_ps(s.state[3], h.state[3], l.state[3], 0.0f);
+    return f;
+}
+
+/// Stores the lanes' history; y1 holds each filter's last output.
+void storeFilterLanes(const FilterLanes& f, const float* y1, Biquad& s, Biquad& h, Biquad& l) {
+    alignas(16) float lanes[3][4];
+    _mm_store_ps(lanes[0], f.x1);
+    _mm_store_ps(lanes[1], f.x2);
+    _mm_store_ps(lanes[2], f.y2);
+    Biquad* filters[3] = {&s, &h, &l};
+    for (int lane = 0; lane < 3; ++lane) {
+        filters[lane]->state[0] = lanes[0][lane];
+        filters[lane]->state[1] = lanes[1][lane];
+        filters[lane]->state[2] = y1[lane];
+        filters[lane]->state[3] = lanes[2][lane];
+    }
+}
+
+/// One step of the three sections on v; returns the outputs. Lanes outside active keep their
+/// state (and their output is not to be used). With unityMix every lane's mix is 1: mix x y is
+/// then y itself, and the next step's flushed y1 comes from y: y plus the dry share (a zero, or
+/// a NaN only where y is not finite) is y wherever flushTiny keeps it.
+template <bool unityMix, bool ramp>
+[[gnu::always_inline]] inline __m128 stepFilterLanes(FilterLanes& f, __m128 v, __m128 active) {
+    const __m128 x = flushTinyLanes(v);
+    __m128 y = _mm_add_ps(_mm_mul_ps(f.b0, x), _mm_mul_ps(f.b1, f.x1));
+    y = _mm_add_ps(y, _mm_mul_ps(f.b2, f.x2));
+    y = _mm_sub_ps(y, _mm_mul_ps(f.a1, f.h2));
+    y = _mm_sub_ps(y, _mm_mul_ps(f.a2, f.y2));
+    const __m128 wet = unityMix ? y : _mm_mul_ps(f.mix, y);
+    const __m128 out = _mm_add_ps(wet, _mm_mul_ps(f.dry, x));
+    const __m128 finite = _mm_castsi128_ps(finiteLanes(magnitudeBits(out)));
+    const __m128 result = _mm_and_ps(out, finite);
+    const __m128 x2 = _mm_and_ps(f.x1, finite);
+    const __m128 x1 = _mm_and_ps(x, finite);
+    const __m128 y2 = _mm_and_ps(f.h2, finite);
+    const __m128 kept = unityMix ? y : out;
+    const __m128i keptMagnitude = magnitudeBits(kept);
+    const __m128 h2 = _mm_and_ps(kept, _mm_castsi128_ps(_mm_and_si128(finiteLanes(keptMagnitude),
+                                                                      largeLanes(keptMagnitude))));
+    if (ramp) {
+        f.x2 = select(active, x2, f.x2);
+        f.x1 = select(active, x1, f.x1);
+        f.y2 = select(active, y2, f.y2);
+        f.h2 = select(active, h2, f.h2);
+    } else {
+        f.x2 = x2;
+        f.x1 = x1;
+        f.y2 = y2;
+        f.h2 = h2;
+    }
+    return result;
+}
+
+/// The frames of the loop's stages: in step t the send filter takes frame t, the echo, the
+/// ensemble and the return take frame t - kEffectsLag (whose send filter output is long known
+/// by then), the high-pass frame t - kHighPassLag and the low-pass frame t - kLowPassLag. Each
+/// stage's input was made steps earlier, so the stages of one step do not wait on each other.
+constexpr int kEffectsLag = 4;
+constexpr int kHighPassLag = kEffectsLag + 4;
+constexpr int kLowPassLag = kHighPassLag + 3;
+
+/// The chain for n frames (at most kEnsemblePlanFrames): main holds the voices' mix on entry;
+/// main and send receive the left and right outputs. Template arguments choose the bus of the
+/// echo and of the ensemble, and whether all three filters are fully wet.
+///
+/// The three filters are recurrences whose every sample waits on the one before. They run in
+/// the lanes of one vector, skewed: while the send filter takes frame t, the high-pass takes
+/// frame t - kHighPassLag and the low-pass frame t - kLowPassLag, so one vector step moves all
+/// three on and each still sees its frames in order. The echo, the ensemble and the return of
+/// frame t follow the send filter's step. What depends on no earlier frame is taken out of the
+/// loop: the ensemble's sweep before it, the shaper and pan after it.
+template <bool echoOnSend, bool ensembleOnSend, bool unityMix>
+void runChain(Chain& c, float* main, float* send, int n) {
+    FilterLanes lanes = loadFilterLanes(c.sendFilter, c.hpf, c.lpf);
+    EchoRun echo = c.echo;
+    const bool echoOn = c.echoOn, ensembleOn = c.ensembleOn;
+    const float sendReturn = c.sendReturn;
+    EnsemblePlan plan;
+    if (ensembleOn) planEnsemble(c.ensemble, plan, n);
+    const EnsembleRun& ensemble = c.ensemble;
+    float filtered[kEnsemblePlanFrames];
+    float returned[kEnsemblePlanFrames];
+    float highPassed[kEnsemblePlanFrames];
+
+    // Frame t after the send filter: the echo, the ensemble and the return.
+    auto afterSendFilter = [&](int t) __attribute__((always_inline)) {
+        float s = filtered[t];
+        float x = main[t] * kSplitGain;
+        if (echoOn) {
+            if (echoOnSend)
+                s = echoSample(echo, s);
+            else
+                x = echoSample(echo, x);
+        }
+        if (ensembleOn) {
+            if (ensembleOnSend)
+                s = plannedEnsembleSample(ensemble, plan, t, s);
+            else
+                x = plannedEnsembleSample(ensemble, plan, t, x);
+        }
+        returned[t] = x + sendReturn * s * kPercent;
+    };
+    // Steps in which a lane has no frame: before its first and after its last.
+    auto rampStep = [&](int t) __attribute__((always_inline)) {
+        const bool send0 = t < n;
+        const bool high = t >= kHighPassLag && t - kHighPassLag < n;
+        const bool low = t >= kLowPassLag && t - kLowPassLag < n;
+        const __m128 in = _mm_setr_ps(send0 ? main[t] * kSplitGain : 0.0f,
+                                      high ? returned[t - kHighPassLag] : 0.0f,
+                                      low ? highPassed[t - kLowPassLag] : 0.0f, 0.0f);
+        const __m128 active =
+            _mm_castsi128_ps(_mm_setr_epi32(send0 ? -1 : 0, high ? -1 : 0, low ? -1 : 0, 0));
+        const __m128 out = stepFilterLanes<unityMix, true>(lanes, in, active);
+        if (high) highPassed[t - kHighPassLag] = _mm_cvtss_f32(_mm_shuffle_ps(out, out, 1));
+        if (low) send[t - kLowPassLag] = _mm_cvtss_f32(_mm_movehl_ps(out, out));
+        if (send0) filtered[t] = _mm_cvtss_f32(out);
+        if (t >= kEffectsLag && t - kEffectsLag < n) afterSendFilter(t - kEffectsLag);
+    };
+    int t = 0;
+    for (; t < std::min(kLowPassLag, n); ++t)
+        rampStep(t);
+    for (; t < n; ++t) {
+        const __m128 in = _mm_setr_ps(main[t] * kSplitGain, returned[t - kHighPassLag],
+                                      highPassed[t - kLowPassLag], 0.0f);
+        const __m128 out = stepFilterLanes<unityMix, false>(lanes, in, in);
+        highPassed[t - kHighPassLag] = _mm_cvtss_f32(_mm_shuffle_ps(out, out, 1));
+        send[t - kLowPassLag] = _mm_cvtss_f32(_mm_movehl_ps(out, out));
+        filtered[t] = _mm_cvtss_f32(out);
+        afterSendFilter(t - kEffectsLag);
+    }
+    for (; t < n + kLowPassLag; ++t)
+        rampStep(t);
+    const float last[3] = {filtered[n - 1], highPassed[n - 1], send[n - 1]};
+    storeFilterLanes(lanes, last, c.sendFilter, c.hpf, c.lpf);
+    shapeAndPan(c.shaper, c.shaperOn, c.panLeft, c.panRight, main, send, n);
+    c.echo = echo;
+}
+
+template <bool echoOnSend, bool ensembleOnSend>
+void runChainFor(Chain& c, bool lanes, bool unityMix, float* main, float* send, int n) {
+    if (!lanes)
+        runChainPerUnit<echoOnSend, ensembleOnSend>(c, main, send, n);
+    else if (unityMix)
+        runChain<echoOnSend, ensembleOnSend, true>(c, main, send, n);
+    else
+        runChain<echoOnSend, ensembleOnSend, false>(c, main, send, n);
 }
 
 void copyHistory(Biquad& to, const Biquad& from) {
@@ -262,16 +431,20 @@ void processOutputChain(SynthEngine& engine, const ChannelState& channel1, float
     c.panRight = channel1.panRight;
     const bool echoOnSend = patch.echoTime > 0;
     const bool ensembleOnSend = patch.lfoDepth > 0;
+    // The lanes run one section per filter; a filter that runs its section twice takes the
+    // unit-by-unit path.
+    const bool lanes = ((c.sendFilter.flags | c.hpf.flags | c.lpf.flags) & kBiquadTwoPass) == 0;
+    const bool unityMix = c.sendFilter.mix == 1.0f && c.hpf.mix == 1.0f && c.lpf.mix == 1.0f;
     for (int start = 0; start < n; start += kEnsemblePlanFrames) {
         const int frames = std::min(kEnsemblePlanFrames, n - start);
         float* const left = main + start;
         float* const right = send + start;
         if (echoOnSend)
-            ensembleOnSend ? runChain<true, true>(c, left, right, frames)
-                           : runChain<true, false>(c, left, right, frames);
+            ensembleOnSend ? runChainFor<true, true>(c, lanes, unityMix, left, right, frames)
+                           : runChainFor<true, false>(c, lanes, unityMix, left, right, frames);
         else
-            ensembleOnSend ? runChain<false, true>(c, left, right, frames)
-                           : runChain<false, false>(c, left, right, frames);
+            ensembleOnSend ? runChainFor<false, true>(c, lanes, unityMix, left, right, frames)
+                           : runChainFor<false, false>(c, lanes, unityMix, left, right, frames);
     }
     copyHistory(engine.sendFilter, c.sendFilter);
     copyHistory(engine.hpf, c.hpf);

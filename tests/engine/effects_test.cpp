@@ -237,9 +237,13 @@ TEST(EnsembleTest, PlannedFramesMatchTheSampleBySampleUnit) {
     for (int round = 0; round < 400; ++round) {
         const int ring = 1 + static_cast<int>(unit(random) * 120.0f);
         std::int32_t taps[kEnsembleTaps];
-        for (std::int32_t& tap : taps) // some longer than the ring, some of them negative
-            tap =
-                static_cast<std::int32_t>((unit(random) * 3.0f - 0.5f) * static_cast<float>(ring));
+        // Every other round keeps the taps inside the ring, as patches lay them out; the rest
+        // have some longer than the ring, some of them negative.
+        const bool inRing = round % 2 == 0;
+        for (std::int32_t& tap : taps)
+            tap = inRing ? static_cast<std::int32_t>(unit(random) * static_cast<float>(ring - 1))
+                         : static_cast<std::int32_t>((unit(random) * 3.0f - 0.5f) *
+                                                     static_cast<float>(ring));
         // Scales above 1 put tap 16 (outside the sixteen) into the crossfade; phases outside
         // 0..scale restart the sweep.
         const float scale = round % 3 == 0 ? 1.1f : 1.0f;
