@@ -15,6 +15,20 @@ void processEnsemble(Ensemble& e, float* buffer, int n) {
 
 namespace {
 
+/// The phase as ensembleSample's guard leaves it: 0 when outside 0..scale.
+inline float guardedPhase(float phase, float scale) {
+    return phase >= 0.0f && phase < scale ? phase : 0.0f;
+}
+
+/// advanceSweep's wrap of a phase that left 0..scale, then the next frame's guard.
+[[gnu::noinline]] float wrappedPhase(float phase, float scale) {
+    if (phase >= scale)
+        phase -= scale;
+    else if (phase < 0.0f)
+        phase += scale;
+    return guardedPhase(phase, scale);
+}
+
 /// The plan's weights from the crossfade angles of n frames (angle arrays padded to four).
 void planWeights(EnsemblePlan& plan, float* angle0, float* angle1, int n) {
     for (int k = n; k % 4 != 0; ++k)
@@ -67,14 +81,26 @@ void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
     }
 
     // The sweep first, frame after frame; everything else follows from it four frames at a
-    // time. With every tap inside the ring, position + tap needs at most one wrap.
+    // time. With every tap inside the ring, position + tap needs at most one wrap. A phase
+    // that stays inside 0..scale needs neither the wrap nor the restart, so the loop carries
+    // only the addition and leaves the rest to a call it seldom makes.
     alignas(16) float phase[kEnsemblePlanFrames];
+    float p = guardedPhase(r.phase, r.scale);
+    std::int32_t position = r.position;
+    const std::int32_t last = r.maxDelay - 1;
     for (int k = 0; k < n; ++k) {
-        plan.write[k] = r.position;
-        if (!(r.phase >= 0.0f && r.phase < r.scale)) r.phase = 0.0f;
-        phase[k] = r.phase;
-        advanceSweep(r);
+        plan.write[k] = position;
+        phase[k] = p;
+        p += r.lfoStep;
+        if (!(p >= 0.0f && p < r.scale)) p = wrappedPhase(p, r.scale);
+        position = position == 0 ? last : position - 1;
     }
+    r.phase = phase[n - 1] + r.lfoStep;
+    if (r.phase >= r.scale)
+        r.phase -= r.scale;
+    else if (r.phase < 0.0f)
+        r.phase += r.scale;
+    r.position = position;
     for (int k = n; k % 4 != 0; ++k) {
         phase[k] = 0.0f;
         plan.write[k] = 0;

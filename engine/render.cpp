@@ -246,7 +246,8 @@ inline __m128 select(__m128 mask, __m128 a, __m128 b) {
     return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
 }
 
-FilterLanes loadFilterLanes(const Biquad& s, const Biquad& h, const Biquad& l) {
+[[gnu::always_inline]] inline FilterLanes loadFilterLanes(const Biquad& s, const Biquad& h,
+                                                          const Biquad& l) {
     FilterLanes f;
     f.b0 = _mm_setr_ps(s.b0, h.b0, l.b0, 0.0f);
     f.b1 = _mm_setr_ps(s.b1, h.b1, l.b1, 0.0f);
@@ -264,7 +265,8 @@ FilterLanes loadFilterLanes(const Biquad& s, const Biquad& h, const Biquad& l) {
 }
 
 /// Stores the lanes' history; y1 holds each filter's last output.
-void storeFilterLanes(const FilterLanes& f, const float* y1, Biquad& s, Biquad& h, Biquad& l) {
+[[gnu::always_inline]] inline void storeFilterLanes(const FilterLanes& f, const float* y1,
+                                                    Biquad& s, Biquad& h, Biquad& l) {
     alignas(16) float lanes[3][4];
     _mm_store_ps(lanes[0], f.x1);
     _mm_store_ps(lanes[1], f.x2);
@@ -314,54 +316,258 @@ template <bool unityMix, bool ramp>
     return result;
 }
 
+/// Longest echo ring the loop keeps a history for: 128 steps of 10 us at 768 kHz, the most a
+/// patch and a sample rate can ask, is 983 samples.
+constexpr int kEchoHistoryLength = 1024;
+
+/// The echo over one chunk, its ring laid out in time: entry m of history holds the sample
+/// written m - length frames before the chunk's first, so frame t writes entry length + t and
+/// every entry its reads or its refresh of the running sum need sits at a fixed place behind
+/// it, whatever the ring's wrap. Frames can then be read four at a time after their writes
+/// without a later frame's write getting in the way. The ring is filled back from it after
+/// the chunk.
+struct EchoHistory {
+    float* ring;
+    float accumulator;
+    float inverseLength;
+    float lengthValue;
+    float lastIndex;
+    float mix;
+    std::int32_t length;
+    std::int32_t position;
+    std::int32_t firstPosition; ///< position at the chunk's first frame
+    float* entries;             ///< kEnsemblePlanFrames + kEchoHistoryLength floats
+};
+
+[[gnu::always_inline]] inline void beginEchoHistory(const EchoRun& run, EchoHistory& h,
+                                                    float* entries) {
+    h.entries = entries;
+    h.ring = run.line;
+    h.accumulator = run.accumulator;
+    h.inverseLength = run.inverseLength;
+    h.lengthValue = run.lengthValue;
+    h.lastIndex = run.lastIndex;
+    h.mix = run.mix;
+    h.length = run.length;
+    h.position = run.position;
+    h.firstPosition = run.position;
+    std::int32_t at = run.position;
+    for (std::int32_t m = 0; m < run.length; ++m) {
+        h.entries[m] = run.line[at];
+        at = at + 1 == run.length ? 0 : at + 1;
+    }
+}
+
+/// Puts the last length frames back into the ring, where the ring's own writes would have
+/// left them, and the running sum and position into run.
+[[gnu::always_inline]] inline void endEchoHistory(const EchoHistory& h, EchoRun& run, int n) {
+    std::int32_t at = static_cast<std::int32_t>((h.firstPosition + n) % h.length);
+    for (std::int32_t m = 0; m < h.length; ++m) {
+        h.ring[at] = h.entries[n + m];
+        at = at + 1 == h.length ? 0 : at + 1;
+    }
+    run.accumulator = h.accumulator;
+    run.position = h.position;
+}
+
+/// The running sum afresh after frame t, as echoSample forms it when the ring wraps: the ring
+/// from entry 0 up, which frame t's history holds in order from entry t + 1.
+[[gnu::noinline]] float echoRingSum(const float* entries, std::int32_t length, int t) {
+    float total = 0.0f;
+    for (std::int32_t j = 0; j < length; ++j)
+        total += std::fabs(entries[t + 1 + j]);
+    return total;
+}
+
+/// The running sum of frame t with sample x (already in the history), then the position
+/// moved on: echoSample's first and last steps.
+[[gnu::always_inline]] inline float echoLevelStep(EchoHistory& h, int t, float x) {
+    h.accumulator -= std::fabs(h.entries[t]);
+    h.accumulator += std::fabs(x);
+    return h.accumulator;
+}
+
+[[gnu::always_inline]] inline void echoAdvance(EchoHistory& h, int t) {
+    h.position += 1;
+    if (h.position == h.length) {
+        h.position = 0;
+        h.accumulator = echoRingSum(h.entries, h.length, t);
+    }
+}
+
+/// echoSample's read for frames t..t+3 from their running sums and positions: the level to a
+/// read point, the point to two history entries and the interpolation, then the mix with x.
+[[gnu::always_inline]] inline __m128 echoReadLanes(const EchoHistory& h, int t, __m128 level,
+                                                   __m128i position, __m128 x) {
+    const __m128 scaled = _mm_mul_ps(level, _mm_set1_ps(h.inverseLength));
+    __m128 a = _mm_and_ps(_mm_cmpge_ps(scaled, _mm_setzero_ps()), scaled); // NaN, < 0: 0
+    a = _mm_min_ps(a, _mm_set1_ps(1.0f));
+    const __m128 lengthValue = _mm_set1_ps(h.lengthValue);
+    __m128 p = _mm_add_ps(_mm_mul_ps(a, _mm_set1_ps(h.lastIndex)), _mm_cvtepi32_ps(position));
+    p = _mm_sub_ps(p, _mm_and_ps(_mm_cmpge_ps(p, lengthValue), lengthValue));
+    const __m128i length = _mm_set1_epi32(h.length);
+    __m128i i = _mm_cvttps_epi32(p);
+    const __m128i beyond = _mm_cmpgt_epi32(i, _mm_sub_epi32(length, _mm_set1_epi32(1)));
+    i = _mm_or_si128(_mm_andnot_si128(beyond, i),
+                     _mm_and_si128(beyond, _mm_sub_epi32(length, _mm_set1_epi32(1))));
+    // The read entry's distance ahead of the write in the ring, 0..length - 1: 0 is the frame's
+    // own sample, d > 0 the one written length - d frames ago; the next entry is one further.
+    __m128i d = _mm_sub_epi32(i, position);
+    d = _mm_add_epi32(d, _mm_and_si128(_mm_cmpgt_epi32(_mm_setzero_si128(), d), length));
+    const __m128i frame = _mm_add_epi32(_mm_set1_epi32(t), _mm_setr_epi32(0, 1, 2, 3));
+    const __m128i own = _mm_cmpeq_epi32(d, _mm_setzero_si128());
+    const __m128i at = _mm_add_epi32(frame, _mm_add_epi32(d, _mm_and_si128(own, length)));
+    const __m128i after = _mm_add_epi32(_mm_add_epi32(frame, d), _mm_set1_epi32(1));
+    alignas(16) std::int32_t atIndex[4], afterIndex[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(atIndex), at);
+    _mm_store_si128(reinterpret_cast<__m128i*>(afterIndex), after);
+    const float* e = h.entries;
+    const __m128 lo = _mm_setr_ps(e[atIndex[0]], e[atIndex[1]], e[atIndex[2]], e[atIndex[3]]);
+    const __m128 hi =
+        _mm_setr_ps(e[afterIndex[0]], e[afterIndex[1]], e[afterIndex[2]], e[afterIndex[3]]);
+    const __m128 y =
+        _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_sub_ps(p, _mm_cvtepi32_ps(i))));
+    const __m128 mix = _mm_set1_ps(h.mix);
+    return _mm_add_ps(_mm_mul_ps(y, mix), _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), mix), x));
+}
+
+/// Frames t..t+3 of x through the echo.
+[[gnu::always_inline]] inline __m128 echoLanes(EchoHistory& h, int t, __m128 x) {
+    _mm_storeu_ps(h.entries + h.length + t, x);
+    const std::int32_t p0 = h.position;
+    const float l0 = echoLevelStep(h, t, _mm_cvtss_f32(x));
+    echoAdvance(h, t);
+    const std::int32_t p1 = h.position;
+    const float l1 = echoLevelStep(h, t + 1, _mm_cvtss_f32(_mm_shuffle_ps(x, x, 1)));
+    echoAdvance(h, t + 1);
+    const std::int32_t p2 = h.position;
+    const float l2 = echoLevelStep(h, t + 2, _mm_cvtss_f32(_mm_movehl_ps(x, x)));
+    echoAdvance(h, t + 2);
+    const std::int32_t p3 = h.position;
+    const float l3 = echoLevelStep(h, t + 3, _mm_cvtss_f32(_mm_shuffle_ps(x, x, 3)));
+    echoAdvance(h, t + 3);
+    return echoReadLanes(h, t, _mm_setr_ps(l0, l1, l2, l3), _mm_setr_epi32(p0, p1, p2, p3), x);
+}
+
+/// Frame t of x through the echo: echoLanes for one frame (lane 0 of the read).
+[[gnu::always_inline]] inline float echoFrame(EchoHistory& h, int t, float x) {
+    h.entries[h.length + t] = x;
+    const std::int32_t position = h.position;
+    const float level = echoLevelStep(h, t, x);
+    echoAdvance(h, t);
+    return _mm_cvtss_f32(
+        echoReadLanes(h, t, _mm_set1_ps(level), _mm_set1_epi32(position), _mm_set1_ps(x)));
+}
+
+/// Frames k..k+3 of x through the planned ensemble: the four writes, then the four reads. No
+/// tap is within four entries of the ring's length (ensembleTakesFour), so none of the reads
+/// meets a later frame's write.
+[[gnu::always_inline]] inline __m128 ensembleLanes(const EnsembleRun& r, const EnsemblePlan& plan,
+                                                   int k, __m128 x) {
+    alignas(16) float x4[4];
+    _mm_store_ps(x4, x);
+    float* const line = r.line;
+    line[plan.write[k]] = x4[0];
+    line[plan.write[k + 1]] = x4[1];
+    line[plan.write[k + 2]] = x4[2];
+    line[plan.write[k + 3]] = x4[3];
+    const __m128 read0 =
+        _mm_setr_ps(*plan.read0[k], *plan.read0[k + 1], *plan.read0[k + 2], *plan.read0[k + 3]);
+    const __m128 read1 =
+        _mm_setr_ps(*plan.read1[k], *plan.read1[k + 1], *plan.read1[k + 2], *plan.read1[k + 3]);
+    const __m128 wet = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(plan.weight0 + k), read0),
+                                  _mm_mul_ps(_mm_loadu_ps(plan.weight1 + k), read1));
+    const __m128 mix = _mm_set1_ps(r.mix);
+    return _mm_add_ps(_mm_mul_ps(_mm_sub_ps(_mm_set1_ps(1.0f), mix), x), _mm_mul_ps(wet, mix));
+}
+
+/// True when four frames of the ensemble can write first and read after: every tap (as
+/// ensembleTapEntry places it) at most length - 4 entries behind the write.
+bool ensembleTakesFour(const EnsembleRun& r) {
+    for (int tap = 0; tap < kEnsembleTaps; ++tap)
+        if (r.taps[tap] < 0 || r.taps[tap] > r.maxDelay - 4) return false;
+    return true;
+}
+
 /// The frames of the loop's stages: in step t the send filter takes frame t, the echo, the
 /// ensemble and the return take frame t - kEffectsLag (whose send filter output is long known
 /// by then), the high-pass frame t - kHighPassLag and the low-pass frame t - kLowPassLag. Each
 /// stage's input was made steps earlier, so the stages of one step do not wait on each other.
+/// The main loop takes four steps at a time, the effects of four frames as vectors.
 constexpr int kEffectsLag = 4;
-constexpr int kHighPassLag = kEffectsLag + 4;
+constexpr int kHighPassLag = kEffectsLag + 8;
 constexpr int kLowPassLag = kHighPassLag + 3;
 
 /// The chain for n frames (at most kEnsemblePlanFrames): main holds the voices' mix on entry;
 /// main and send receive the left and right outputs. Template arguments choose the bus of the
-/// echo and of the ensemble, and whether all three filters are fully wet.
+/// echo and of the ensemble, and whether all three filters are fully wet. Needs single-section
+/// filters, an echo ring of at most kEchoHistoryLength and an ensemble that takes four frames
+/// at a time (runChainFor sees to it).
 ///
 /// The three filters are recurrences whose every sample waits on the one before. They run in
 /// the lanes of one vector, skewed: while the send filter takes frame t, the high-pass takes
 /// frame t - kHighPassLag and the low-pass frame t - kLowPassLag, so one vector step moves all
-/// three on and each still sees its frames in order. The echo, the ensemble and the return of
-/// frame t follow the send filter's step. What depends on no earlier frame is taken out of the
-/// loop: the ensemble's sweep before it, the shaper and pan after it.
+/// three on and each still sees its frames in order. What depends on no earlier frame is taken
+/// out of the loop: the ensemble's sweep before it, the shaper and pan after it.
 template <bool echoOnSend, bool ensembleOnSend, bool unityMix>
 void runChain(Chain& c, float* main, float* send, int n) {
     FilterLanes lanes = loadFilterLanes(c.sendFilter, c.hpf, c.lpf);
-    EchoRun echo = c.echo;
     const bool echoOn = c.echoOn, ensembleOn = c.ensembleOn;
+    EchoHistory echo{};
+    float echoEntries[kEnsemblePlanFrames + kEchoHistoryLength];
+    if (echoOn) beginEchoHistory(c.echo, echo, echoEntries);
     const float sendReturn = c.sendReturn;
     EnsemblePlan plan;
     if (ensembleOn) planEnsemble(c.ensemble, plan, n);
     const EnsembleRun& ensemble = c.ensemble;
-    float filtered[kEnsemblePlanFrames];
-    float returned[kEnsemblePlanFrames];
-    float highPassed[kEnsemblePlanFrames];
+    alignas(16) float filtered[kEnsemblePlanFrames];
+    alignas(16) float returned[kEnsemblePlanFrames];
+    alignas(16) float highPassed[kEnsemblePlanFrames];
 
-    // Frame t after the send filter: the echo, the ensemble and the return.
-    auto afterSendFilter = [&](int t) __attribute__((always_inline)) {
-        float s = filtered[t];
-        float x = main[t] * kSplitGain;
+    // Frame u after the send filter: the echo, the ensemble and the return.
+    auto effectsFrame = [&](int u) __attribute__((always_inline)) {
+        float s = filtered[u];
+        float x = main[u] * kSplitGain;
         if (echoOn) {
             if (echoOnSend)
-                s = echoSample(echo, s);
+                s = echoFrame(echo, u, s);
             else
-                x = echoSample(echo, x);
+                x = echoFrame(echo, u, x);
         }
         if (ensembleOn) {
             if (ensembleOnSend)
-                s = plannedEnsembleSample(ensemble, plan, t, s);
+                s = plannedEnsembleSample(ensemble, plan, u, s);
             else
-                x = plannedEnsembleSample(ensemble, plan, t, x);
+                x = plannedEnsembleSample(ensemble, plan, u, x);
         }
-        returned[t] = x + sendReturn * s * kPercent;
+        returned[u] = x + sendReturn * s * kPercent;
+    };
+    // Frames u..u+3 the same way.
+    auto effectsFour = [&](int u) __attribute__((always_inline)) {
+        __m128 s = _mm_loadu_ps(filtered + u);
+        __m128 x = _mm_mul_ps(_mm_loadu_ps(main + u), _mm_set1_ps(kSplitGain));
+        if (echoOn) {
+            if (echoOnSend)
+                s = echoLanes(echo, u, s);
+            else
+                x = echoLanes(echo, u, x);
+        }
+        if (ensembleOn) {
+            if (ensembleOnSend)
+                s = ensembleLanes(ensemble, plan, u, s);
+            else
+                x = ensembleLanes(ensemble, plan, u, x);
+        }
+        _mm_storeu_ps(returned + u, _mm_add_ps(x, _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(sendReturn), s),
+                                                             _mm_set1_ps(kPercent))));
+    };
+    auto step = [&](int t) __attribute__((always_inline)) {
+        const __m128 in = _mm_setr_ps(main[t] * kSplitGain, returned[t - kHighPassLag],
+                                      highPassed[t - kLowPassLag], 0.0f);
+        const __m128 out = stepFilterLanes<unityMix, false>(lanes, in, in);
+        highPassed[t - kHighPassLag] = _mm_cvtss_f32(_mm_shuffle_ps(out, out, 1));
+        send[t - kLowPassLag] = _mm_cvtss_f32(_mm_movehl_ps(out, out));
+        filtered[t] = _mm_cvtss_f32(out);
     };
     // Steps in which a lane has no frame: before its first and after its last.
     auto rampStep = [&](int t) __attribute__((always_inline)) {
@@ -377,31 +583,36 @@ void runChain(Chain& c, float* main, float* send, int n) {
         if (high) highPassed[t - kHighPassLag] = _mm_cvtss_f32(_mm_shuffle_ps(out, out, 1));
         if (low) send[t - kLowPassLag] = _mm_cvtss_f32(_mm_movehl_ps(out, out));
         if (send0) filtered[t] = _mm_cvtss_f32(out);
-        if (t >= kEffectsLag && t - kEffectsLag < n) afterSendFilter(t - kEffectsLag);
+        if (t >= kEffectsLag && t - kEffectsLag < n) effectsFrame(t - kEffectsLag);
     };
     int t = 0;
     for (; t < std::min(kLowPassLag, n); ++t)
         rampStep(t);
+    // Four steps, then the effects of the four frames before them: the next four steps' high-
+    // pass inputs.
+    for (; t + 4 <= n; t += 4) {
+        step(t);
+        step(t + 1);
+        step(t + 2);
+        step(t + 3);
+        effectsFour(t - kEffectsLag);
+    }
     for (; t < n; ++t) {
-        const __m128 in = _mm_setr_ps(main[t] * kSplitGain, returned[t - kHighPassLag],
-                                      highPassed[t - kLowPassLag], 0.0f);
-        const __m128 out = stepFilterLanes<unityMix, false>(lanes, in, in);
-        highPassed[t - kHighPassLag] = _mm_cvtss_f32(_mm_shuffle_ps(out, out, 1));
-        send[t - kLowPassLag] = _mm_cvtss_f32(_mm_movehl_ps(out, out));
-        filtered[t] = _mm_cvtss_f32(out);
-        afterSendFilter(t - kEffectsLag);
+        step(t);
+        effectsFrame(t - kEffectsLag);
     }
     for (; t < n + kLowPassLag; ++t)
         rampStep(t);
     const float last[3] = {filtered[n - 1], highPassed[n - 1], send[n - 1]};
     storeFilterLanes(lanes, last, c.sendFilter, c.hpf, c.lpf);
     shapeAndPan(c.shaper, c.shaperOn, c.panLeft, c.panRight, main, send, n);
-    c.echo = echo;
+    if (echoOn) endEchoHistory(echo, c.echo, n);
 }
 
 template <bool echoOnSend, bool ensembleOnSend>
 void runChainFor(Chain& c, bool lanes, bool unityMix, float* main, float* send, int n) {
-    if (!lanes)
+    if (!lanes || (c.echoOn && c.echo.length > kEchoHistoryLength) ||
+        (c.ensembleOn && !ensembleTakesFour(c.ensemble)))
         runChainPerUnit<echoOnSend, ensembleOnSend>(c, main, send, n);
     else if (unityMix)
         runChain<echoOnSend, ensembleOnSend, true>(c, main, send, n);

@@ -149,6 +149,12 @@ void referenceRender(SynthEngine& engine, const ChannelState& channel1, float* c
         main[k] = std::isfinite(mixed) ? mixed : 0.0f;
     }
 
+    referenceOutputChain(engine, channel1, main, send, n);
+}
+
+void referenceOutputChain(SynthEngine& engine, const ChannelState& channel1, float* main,
+                          float* send, int n) {
+    const Patch& patch = *engine.patch;
     for (int k = 0; k < n; ++k) {
         main[k] *= kSplitGain;
         send[k] = main[k];

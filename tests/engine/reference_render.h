@@ -8,3 +8,8 @@ struct ChannelState;
 /// chain run over the whole stretch in turn.
 void referenceRender(SynthEngine& engine, const ChannelState& channel1, float* const* outputs,
                      int n);
+
+/// The output chain alone the same plain way (processOutputChain's reference): main holds n
+/// frames of the voices' mix on entry; main and send receive the left and right outputs.
+void referenceOutputChain(SynthEngine& engine, const ChannelState& channel1, float* main,
+                          float* send, int n);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -94,6 +95,79 @@ TEST(RenderIdentity, EveryProgramMatchesTheScalarReferenceBitForBit) {
     }
     selectVoiceLaneKernel(kernels.back());
     EXPECT_GE(compared, 12 * (kBuiltInPatchCount / kProgramStep));
+}
+
+/// The output chain alone against the reference's, on input no voice mix gives it: overflowing
+/// samples (the filters restart), values around the flush level and below the normal range,
+/// infinities and NaNs, between noise, in stretches of many lengths (a frame, less than the
+/// loop's lag, more than one plan).
+TEST(RenderIdentity, OutputChainMatchesTheReferenceOnHostileInput) {
+    // Echo and ensemble on each bus, either off, and echo rings of 2, 4, 17 and 35 samples.
+    for (int program : {0, 6, 9, 11, 15, 22, 23, 38, 40, 41}) {
+        SCOPED_TRACE(testing::Message() << "program " << program);
+        std::unique_ptr<SynthEngine> fast = testsupport::makeTestEngine(44100.0f);
+        std::unique_ptr<SynthEngine> plain = testsupport::makeTestEngine(44100.0f);
+        applyPatch(*fast, program, -2);
+        applyPatch(*plain, program, -2);
+        ChannelState channel1;
+        resetChannelState(channel1);
+        std::uint32_t seed = 7;
+        int frame = 0;
+        for (int block : {1, 3, 11, 12, 17, 256, 300, 5, 4096, 2, 64}) {
+            std::vector<float> a(static_cast<std::size_t>(block)), b(a.size()), sa(a.size()),
+                sb(a.size());
+            for (float& x : a) {
+                seed = seed * 1664525u + 1013904223u;
+                const float noise = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+                switch (++frame % 97) {
+                case 5:
+                    x = 3e38f;
+                    break;
+                case 6:
+                    x = -3e38f;
+                    break;
+                case 20:
+                    x = 1e-25f;
+                    break;
+                case 21:
+                    x = -1.5e-25f;
+                    break;
+                case 22:
+                    x = 1e-40f;
+                    break;
+                case 40:
+                    x = std::numeric_limits<float>::infinity();
+                    break;
+                case 60:
+                    x = std::numeric_limits<float>::quiet_NaN();
+                    break;
+                case 70:
+                    x = -0.0f;
+                    break;
+                default:
+                    x = frame % 1000 < 300 ? noise * 1e-24f : noise;
+                }
+            }
+            b = a;
+            processOutputChain(*fast, channel1, a.data(), sa.data(), block);
+            referenceOutputChain(*plain, channel1, b.data(), sb.data(), block);
+            ASSERT_EQ(firstDifference(a, b), -1) << "left, block of " << block;
+            ASSERT_EQ(firstDifference(sa, sb), -1) << "right, block of " << block;
+        }
+        for (const auto filter : {&SynthEngine::sendFilter, &SynthEngine::hpf, &SynthEngine::lpf}) {
+            const Biquad& mine = (*fast).*filter;
+            const Biquad& theirs = (*plain).*filter;
+            EXPECT_EQ(std::memcmp(mine.state, theirs.state, sizeof mine.state), 0);
+        }
+        EXPECT_EQ(fast->echo.position, plain->echo.position);
+        EXPECT_EQ(std::memcmp(&fast->echo.accumulator, &plain->echo.accumulator, sizeof(float)), 0);
+        if (fast->echo.length > 0) {
+            EXPECT_EQ(std::memcmp(fast->echo.line.get(), plain->echo.line.get(),
+                                  sizeof(float) * static_cast<std::size_t>(fast->echo.length)),
+                      0);
+        }
+        EXPECT_EQ(fast->ensemble.position, plain->ensemble.position);
+    }
 }
 
 } // namespace
