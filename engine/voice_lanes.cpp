@@ -33,6 +33,10 @@ bool selectVoiceLaneKernel(VoiceLaneKernel kernel) {
     return true;
 }
 
+VoiceLaneKernel activeVoiceLaneKernel() {
+    return activeKernel;
+}
+
 void renderVoiceLanesBaseline(SynthEngine& engine, const float* bend, float* out, int n) {
     renderLanes(engine, bend, out, n);
 }

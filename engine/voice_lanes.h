@@ -30,6 +30,9 @@ enum class VoiceLaneKernel { Baseline, Avx2 };
 /// processor cannot run it. By default the best build the processor runs is used.
 bool selectVoiceLaneKernel(VoiceLaneKernel kernel);
 
+/// The build in use; the output chain's lanes kernel follows the same choice.
+VoiceLaneKernel activeVoiceLaneKernel();
+
 /// The two builds themselves (same results, bit for bit).
 void renderVoiceLanesBaseline(SynthEngine& engine, const float* bend, float* out, int n);
 void renderVoiceLanesAvx2(SynthEngine& engine, const float* bend, float* out, int n);
