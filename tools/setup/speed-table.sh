@@ -6,11 +6,17 @@
 #   WINDOWS_BUILD  the mingw-w64 tree (Quarnel.dll, bench/quarnel-time-plugin.exe), run under Wine
 #   BENCHMARK.json Google Benchmark results (--benchmark_out) summed up in the page
 #
-# Every figure is the least CPU time of SPEED_RUNS renders (default 5) of one piece: an 8-note
-# chord (48 52 55 60 64 67 72 76, velocity 100) held for 10 s, at 44.1 kHz in 512-frame blocks,
-# no tail. The peers are the Debian packages amsynth and zynaddsubfx-vst, at their first program.
+# The whole-plug-in figures come from SPEED_ROUNDS interleaved rounds (default 5): each round
+# renders every built-in program once, then Quarnel idle, amsynth and ZynAddSubFX once each, so
+# that the machine's load falls on all of them alike; each figure is the median of its rounds,
+# with the least and the most beside it. The piece is an 8-note chord (48 52 55 60 64 67 72 76,
+# velocity 100) held for 10 s, at 44.1 kHz in 512-frame blocks, no tail. The peers are the
+# Debian packages amsynth and zynaddsubfx-vst, at their first program. The page ends with the
+# speed targets, each with its figure and whether it is met.
 # The formats (VST3, CLAP, LV2 against the VST 2.4 .so) render the same chord, FORMAT_ROUNDS
 # interleaved rounds (default 9), each format once a round; their figure is the median.
+# The DLL under Wine is timed against the .so by quarnel-time-plugin, the least of SPEED_RUNS
+# runs (default 5) of a 100 s piece for each of a few programs.
 # The page is rewritten whole on every run; its prose lives here.
 set -eu
 
@@ -20,6 +26,7 @@ output=$3
 shift 3
 
 runs=${SPEED_RUNS:-5}
+rounds=${SPEED_ROUNDS:-5}
 format_rounds=${FORMAT_ROUNDS:-9}
 render=$build/tools/quarnel-render
 plugin=$build/Quarnel.so
@@ -60,49 +67,72 @@ field() {
     printf '%s\n' "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"
 }
 
-# best PLUGIN MIDI PROGRAM: renders SPEED_RUNS times and prints "cpu_ms realtime peak_dBFS" of
-# the run that took the least CPU time. Fails when a render fails.
-best() {
-    best_ms=""
-    for _ in $(seq "$runs"); do
-        if ! "$render" "$2" --plugin "$1" -p "$3" -r 44100 -b 512 -t 0 -o "$work/out.wav" \
-            --cpu-time >"$work/stdout" 2>"$work/stderr"; then
-            echo "speed-table: rendering $2 through $1 (program $3) failed:" >&2
-            cat "$work/stderr" >&2
-            exit 1
-        fi
-        line=$(grep '^cpu-time: ' "$work/stdout") ||
-            { echo "speed-table: no cpu-time line from $1" >&2; exit 1; }
-        peak=$(sed -n 's/^Rendered .*: peak \([^ ]*\) dBFS.*/\1/p' "$work/stdout")
-        ms=$(field cpu_ms "$line")
-        if [ -z "$best_ms" ] || awk -v a="$ms" -v b="$best_ms" 'BEGIN { exit !(a < b) }'; then
-            best_ms=$ms
-            best_line="$ms $(field realtime "$line") $peak"
-        fi
-    done
-    printf '%s\n' "$best_line"
+# render_once PLUGIN MIDI PROGRAM: renders once and prints "cpu_ms realtime peak_dBFS". Fails
+# when the render fails.
+render_once() {
+    if ! "$render" "$2" --plugin "$1" -p "$3" -r 44100 -b 512 -t 0 -o "$work/out.wav" \
+        --cpu-time >"$work/stdout" 2>"$work/stderr"; then
+        echo "speed-table: rendering $2 through $1 (program $3) failed:" >&2
+        cat "$work/stderr" >&2
+        exit 1
+    fi
+    line=$(grep '^cpu-time: ' "$work/stdout") ||
+        { echo "speed-table: no cpu-time line from $1" >&2; exit 1; }
+    peak=$(sed -n 's/^Rendered .*: peak \([^ ]*\) dBFS.*/\1/p' "$work/stdout")
+    printf '%s %s %s\n' "$(field cpu_ms "$line")" "$(field realtime "$line")" "$peak"
 }
 
-echo "speed-table: timing the built-in programs ($runs runs each)" >&2
 "$render" --list-programs --plugin "$plugin" | awk 'NF >= 2' >"$work/programs"
+[ -s "$work/programs" ] || { echo "speed-table: the plug-in lists no programs" >&2; exit 1; }
+# One line per render: what was rendered (a slot, idle, amsynth or zyn), the round, CPU ms and
+# the peak level.
+: >"$work/rounds"
+for round in $(seq "$rounds"); do
+    echo "speed-table: round $round of $rounds (every program, idle, amsynth, ZynAddSubFX)" >&2
+    while read -r slot name; do
+        result=$(render_once "$plugin" "$work/chord.mid" "$slot")
+        printf '%s\t%s\t%s\t%s\n' "$slot" "$round" "${result%% *}" "${result##* }" \
+            >>"$work/rounds"
+    done <"$work/programs"
+    for peer in idle amsynth zyn; do
+        case $peer in
+        idle) result=$(render_once "$plugin" "$work/idle.mid" 0) ;;
+        amsynth) result=$(render_once "$amsynth" "$work/chord.mid" 0) ;;
+        zyn) result=$(render_once "$zynaddsubfx" "$work/chord.mid" 0) ;;
+        esac
+        case $peer:$result in
+        amsynth:*" -inf" | zyn:*" -inf")
+            echo "speed-table: a peer rendered silence: $peer $result" >&2
+            exit 1
+            ;;
+        esac
+        printf '%s\t%s\t%s\t%s\n' "$peer" "$round" "${result%% *}" "${result##* }" \
+            >>"$work/rounds"
+    done
+    echo "  program 0: $(awk -F '\t' -v r="$round" '$1 == "0" && $2 == r { print $3 }' \
+        "$work/rounds") ms, amsynth: $(awk -F '\t' -v r="$round" \
+        '$1 == "amsynth" && $2 == r { print $3 }' "$work/rounds") ms" >&2
+done
+
+# summary KEY: "median least most" of KEY's CPU ms over the rounds.
+summary() {
+    awk -F '\t' -v k="$1" '$1 == k { print $3 }' "$work/rounds" | sort -g |
+        awk '{ ms[NR] = $1 }
+            END {
+                median = (NR % 2) ? ms[(NR + 1) / 2] : (ms[NR / 2] + ms[NR / 2 + 1]) / 2
+                printf "%.3f %.3f %.3f\n", median, ms[1], ms[NR]
+            }'
+}
+# One line per program: slot, name, median, least and most CPU ms, the last round's peak.
 : >"$work/quarnel"
 while read -r slot name; do
-    result=$(best "$plugin" "$work/chord.mid" "$slot")
-    printf '%s\t%s\t%s\n' "$slot" "$name" "$(printf '%s' "$result" | tr ' ' '\t')" \
+    peak=$(awk -F '\t' -v k="$slot" '$1 == k { p = $4 } END { print p }' "$work/rounds")
+    printf '%s\t%s\t%s\t%s\n' "$slot" "$name" "$(summary "$slot" | tr ' ' '\t')" "$peak" \
         >>"$work/quarnel"
-    echo "  $slot $name: $result" >&2
 done <"$work/programs"
-[ -s "$work/quarnel" ] || { echo "speed-table: the plug-in lists no programs" >&2; exit 1; }
-
-echo "speed-table: idle and peers" >&2
-idle=$(best "$plugin" "$work/idle.mid" 0)
-peer_amsynth=$(best "$amsynth" "$work/chord.mid" 0)
-peer_zyn=$(best "$zynaddsubfx" "$work/chord.mid" 0)
-for peer in "$peer_amsynth" "$peer_zyn"; do
-    case $peer in
-    *" -inf") echo "speed-table: a peer rendered silence: $peer" >&2; exit 1 ;;
-    esac
-done
+idle=$(summary idle)
+peer_amsynth=$(summary amsynth)
+peer_zyn=$(summary zyn)
 
 echo "speed-table: every format against the .so ($format_rounds interleaved rounds)" >&2
 # One line per render: the format, the round and its CPU ms.
@@ -204,12 +234,20 @@ call and sums the differences, so loading the plug-in, building its bank, readin
 writing the file are not counted; work a plug-in hands to threads of its own would not be
 either. The clock's own cost, which every pair of readings adds (measured before each render
 as the median of 1001 back-to-back pairs, about half a microsecond here), is taken off every
-call. Every figure is the least of $runs renders, each in a fresh process. The realtime factor
-is audio seconds divided by CPU seconds: 100x means one core renders 100 seconds of audio in a
-second. The peers are the Debian packages amsynth and zynaddsubfx-vst, loaded by the same tool
-at their first program; "amsynth / Quarnel" is amsynth's CPU time divided by Quarnel's, so 8x
-would mean Quarnel costs an eighth of amsynth. Peak is the rendered piece's peak level, a check
-that every program made sound.
+call. Every render runs in a fresh process. The measurements go in $rounds interleaved rounds,
+each rendering every built-in program once and then Quarnel idle (program 0, no notes),
+amsynth and ZynAddSubFX once each, so that whatever else the machine does falls on all of them
+alike; every figure is the median of its $rounds rounds, with the least and the most of them
+beside it (the spread). The realtime factor is audio seconds divided by CPU seconds: 100x means
+one core renders 100 seconds of audio in a second. The peers are the Debian packages amsynth
+and zynaddsubfx-vst, loaded by the same tool at their first program; "amsynth / Quarnel" is
+amsynth's CPU time divided by Quarnel's, so 8x would mean Quarnel costs an eighth of amsynth.
+Peak is the rendered piece's peak level, a check that every program made sound.
+
+The whole-plug-in figures come from \`tools/setup/speed-table.sh\` (run by \`make bench\`); one
+render is, for example,
+
+    quarnel-render chord.mid --plugin Quarnel.so -p 0 -r 44100 -b 512 -t 0 -o out.wav --cpu-time
 
 The Windows DLL is timed under Wine by quarnel-time-plugin.exe, a small host built by the
 mingw-w64 tree that drives the DLL through its entry point with the same chord and block size;
@@ -222,31 +260,61 @@ not a figure for Windows itself.
 
 EOF
 
-    echo "## Quarnel against its peers"
+    echo "## Speed targets"
     echo
-    sort -t "$(printf '\t')" -k3,3g "$work/quarnel" | awk -F '\t' -v audio_ms=$((seconds * 1000)) \
-        -v idle="$idle" -v amsynth="$peer_amsynth" -v zyn="$peer_zyn" '
+    echo "Each target against its figure from this run (medians of the rounds above and below)."
+    echo
+    # The DLL's figure is the ratio over all the programs it was timed with.
+    dll_ratio=$(awk -F '\t' '{ s += $2; d += $3 } END { printf "%.3f", d / s }' "$work/dll")
+    sort -t "$(printf '\t')" -k3,3g "$work/quarnel" | awk -F '\t' -v idle="$idle" \
+        -v amsynth="$peer_amsynth" -v dll="$dll_ratio" '
         { ms[NR] = $3; name[NR] = $2; if ($1 == 0) first = $3 }
         END {
             n = NR
             median = (n % 2) ? ms[(n + 1) / 2] : (ms[n / 2] + ms[n / 2 + 1]) / 2
+            split(idle, i, " "); split(amsynth, a, " ")
+            print "| Target | Figure | |"
+            print "| --- | --- | --- |"
+            printf "| Median of the %d programs at most a tenth of amsynth (%.1f ms) | %.1f ms, " \
+                "1/%.2f of amsynth | %s |\n", n, a[1] / 10, median, a[1] / median,
+                median <= a[1] / 10 ? "met" : "not met"
+            printf "| Dearest program at most an eighth of amsynth (%.1f ms) | %s, %.1f ms, " \
+                "1/%.2f of amsynth | %s |\n", a[1] / 8, name[n], ms[n], a[1] / ms[n],
+                ms[n] <= a[1] / 8 ? "met" : "not met"
+            printf "| Default program (0) at most an eighth of amsynth (%.1f ms) | %.1f ms, " \
+                "1/%.2f of amsynth | %s |\n", a[1] / 8, first, a[1] / first,
+                first <= a[1] / 8 ? "met" : "not met"
+            printf "| The DLL under Wine within 1.10x the .so | %.2fx | %s |\n", dll,
+                dll <= 1.10 ? "met" : "not met"
+            printf "| Idle at most 2%% of the chord (program 0) | %.1f%% (%.2f ms) | %s |\n",
+                100 * i[1] / first, i[1], i[1] <= 0.02 * first ? "met" : "not met"
+        }' | tee "$work/targets"
+    echo
+    echo "## Quarnel against its peers"
+    echo
+    sort -t "$(printf '\t')" -k3,3g "$work/quarnel" | awk -F '\t' -v audio_ms=$((seconds * 1000)) \
+        -v idle="$idle" -v amsynth="$peer_amsynth" -v zyn="$peer_zyn" '
+        { ms[NR] = $3; lo[NR] = $4; hi[NR] = $5; name[NR] = $2; if ($1 == 0) first = $3 }
+        END {
+            n = NR
+            median = (n % 2) ? ms[(n + 1) / 2] : (ms[n / 2] + ms[n / 2 + 1]) / 2
             split(idle, i, " "); split(amsynth, a, " "); split(zyn, z, " ")
-            print "| | CPU ms | Realtime | |"
-            print "| --- | ---: | ---: | --- |"
-            printf "| Quarnel, cheapest program (%s) | %.1f | %.0fx | |\n", name[1], ms[1],
-                audio_ms / ms[1]
-            printf "| Quarnel, median of the %d programs | %.1f | %.0fx | |\n", n, median,
+            print "| | CPU ms (median) | Least | Most | Realtime | |"
+            print "| --- | ---: | ---: | ---: | ---: | --- |"
+            printf "| Quarnel, cheapest program (%s) | %.1f | %.1f | %.1f | %.0fx | |\n", name[1],
+                ms[1], lo[1], hi[1], audio_ms / ms[1]
+            printf "| Quarnel, median of the %d programs | %.1f | | | %.0fx | |\n", n, median,
                 audio_ms / median
-            printf "| Quarnel, dearest program (%s) | %.1f | %.0fx | |\n", name[n], ms[n],
-                audio_ms / ms[n]
+            printf "| Quarnel, dearest program (%s) | %.1f | %.1f | %.1f | %.0fx | |\n", name[n],
+                ms[n], lo[n], hi[n], audio_ms / ms[n]
             ratios = "%.2fx the median program (%.2fx the cheapest, %.2fx the dearest)"
-            printf "| amsynth | %.1f | %.0fx | " ratios " |\n",
-                a[1], a[2], a[1] / median, a[1] / ms[1], a[1] / ms[n]
-            printf "| ZynAddSubFX | %.1f | %.0fx | " ratios " |\n",
-                z[1], z[2], z[1] / median, z[1] / ms[1], z[1] / ms[n]
-            printf "| Quarnel idle (program 0, no notes) | %.1f | %.0fx | %.0f%% of program 0 " \
-                "with 8 voices, %.0f%% of the median |\n",
-                i[1], i[2], 100 * i[1] / first, 100 * i[1] / median
+            printf "| amsynth | %.1f | %.1f | %.1f | %.0fx | " ratios " |\n",
+                a[1], a[2], a[3], audio_ms / a[1], a[1] / median, a[1] / ms[1], a[1] / ms[n]
+            printf "| ZynAddSubFX | %.1f | %.1f | %.1f | %.0fx | " ratios " |\n",
+                z[1], z[2], z[3], audio_ms / z[1], z[1] / median, z[1] / ms[1], z[1] / ms[n]
+            printf "| Quarnel idle (program 0, no notes) | %.2f | %.2f | %.2f | %.0fx | " \
+                "%.1f%% of program 0 with 8 voices, %.1f%% of the median |\n",
+                i[1], i[2], i[3], audio_ms / i[1], 100 * i[1] / first, 100 * i[1] / median
         }'
     echo
     echo "Ratios are the peer's CPU time divided by Quarnel's: above 1x Quarnel is the cheaper."
@@ -286,9 +354,10 @@ EOF
     echo
     echo "## Every built-in program"
     echo
-    echo "| Slot | Program | CPU ms | Realtime | Peak dBFS |"
-    echo "| ---: | --- | ---: | ---: | ---: |"
-    awk -F '\t' '{ printf "| %s | %s | %.1f | %.0fx | %s |\n", $1, $2, $3, $4, $5 }' "$work/quarnel"
+    echo "| Slot | Program | CPU ms (median) | Least | Most | Realtime | Peak dBFS |"
+    echo "| ---: | --- | ---: | ---: | ---: | ---: | ---: |"
+    awk -F '\t' -v audio_ms=$((seconds * 1000)) '{ printf "| %s | %s | %.1f | %.1f | %.1f | %.0fx | %s |\n",
+        $1, $2, $3, $4, $5, audio_ms / $3, $6 }' "$work/quarnel"
 
     if [ $# -gt 0 ]; then
         echo
@@ -345,4 +414,5 @@ EOF
 
 mkdir -p "$(dirname "$output")"
 mv "$page" "$output"
-echo "speed-table: wrote $output" >&2
+echo "speed-table: wrote $output; the targets:" >&2
+cat "$work/targets" >&2
