@@ -48,10 +48,12 @@ inline bool ensembleTakesFour(const EnsembleRun& r) {
     return true;
 }
 
-/// True when the lanes kernel takes the chain: single-section filters, an echo ring of at most
-/// kEchoHistoryLength and an ensemble that takes four frames at a time.
+/// True when the lanes kernel takes the chain: fully wet single-section filters (as every
+/// design of the three output filters is), an echo ring of at most kEchoHistoryLength and an
+/// ensemble that takes four frames at a time.
 inline bool outputChainTakesLanes(const OutputChain& c) {
     if (((c.sendFilter.flags | c.hpf.flags | c.lpf.flags) & kBiquadTwoPass) != 0) return false;
+    if (c.sendFilter.mix != 1.0f || c.hpf.mix != 1.0f || c.lpf.mix != 1.0f) return false;
     if (c.echoOn && c.echo.length > kEchoHistoryLength) return false;
     return !c.ensembleOn || ensembleTakesFour(c.ensemble);
 }

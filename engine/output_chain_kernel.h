@@ -437,25 +437,16 @@ void runChain(OutputChain& c, float* main, float* send, int n) {
     if (echoOn) endEchoHistory(echo, c.echo, n);
 }
 
-/// The lanes kernel for one chunk: the instance for the chain's buses and mix.
+/// The lanes kernel for one chunk: the instance for the chain's buses (every filter fully wet:
+/// outputChainTakesLanes sees to it).
 inline void runChainLanes(OutputChain& c, bool echoOnSend, bool ensembleOnSend, float* main,
                           float* send, int n) {
-    const bool unity = c.sendFilter.mix == 1.0f && c.hpf.mix == 1.0f && c.lpf.mix == 1.0f;
-    if (unity) {
-        if (echoOnSend)
-            ensembleOnSend ? runChain<true, true, true>(c, main, send, n)
-                           : runChain<true, false, true>(c, main, send, n);
-        else
-            ensembleOnSend ? runChain<false, true, true>(c, main, send, n)
-                           : runChain<false, false, true>(c, main, send, n);
-    } else {
-        if (echoOnSend)
-            ensembleOnSend ? runChain<true, true, false>(c, main, send, n)
-                           : runChain<true, false, false>(c, main, send, n);
-        else
-            ensembleOnSend ? runChain<false, true, false>(c, main, send, n)
-                           : runChain<false, false, false>(c, main, send, n);
-    }
+    if (echoOnSend)
+        ensembleOnSend ? runChain<true, true, true>(c, main, send, n)
+                       : runChain<true, false, true>(c, main, send, n);
+    else
+        ensembleOnSend ? runChain<false, true, true>(c, main, send, n)
+                       : runChain<false, false, true>(c, main, send, n);
 }
 
 } // namespace

@@ -260,17 +260,11 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
     // silence writes zeros over them, so they are left as they are.
     EchoRun echo{};
     if (beginEcho(engine.echo, echo)) {
-        // The running sum is formed afresh at each wrap.
+        // The running sum is formed afresh at each wrap, and over a ring of zeros that is 0.
         echo.accumulator = (echo.accumulator - 0.0f) + 0.0f;
-        for (int left = n; left > 0;) {
-            const int run = std::min(left, echo.length - echo.position);
-            echo.position += run;
-            left -= run;
-            if (echo.position == echo.length) {
-                echo.position = 0;
-                echo.accumulator = 0.0f;
-            }
-        }
+        const std::int64_t moved = static_cast<std::int64_t>(echo.position) + n;
+        if (moved >= echo.length) echo.accumulator = 0.0f;
+        echo.position = static_cast<std::int32_t>(moved % echo.length);
         endEcho(engine.echo, echo);
     }
 
@@ -319,8 +313,10 @@ void render(SynthEngine& engine, const ChannelState& channel1, float* const* out
         float* const chunkMain = main + start;
         float* const chunkSend = send + start;
         if (chainAtRest(engine)) {
-            skipChain(engine, channel1, chunkMain, chunkSend, frames);
-            continue;
+            // Nothing changes during a call but what the chain itself does, so a chain at rest
+            // stays at rest to its end: the rest of the call is skipped in one go.
+            skipChain(engine, channel1, chunkMain, chunkSend, n - start);
+            break;
         }
         runGlides(engine, gain, bend, frames);
         if (anyVoiceSounding(engine)) {
