@@ -41,6 +41,13 @@ struct SynthEngine {
     Biquad lpf;        ///< main bus low-pass
     Biquad sendFilter; ///< send bus band-pass
     Ensemble ensemble;
+    /// False for an engine that is never rendered (the instrument's control engine, which only
+    /// derives what the audio engine plays): its ensemble line is sized but never allocated,
+    /// since nothing would read it; the audio engine receives a line of its own with each
+    /// setup that needs one.
+    bool allocatesEnsembleLine = true;
+    /// Counts the ensemble lines made (resizeEnsembleLine), allocated or not.
+    std::uint32_t ensembleLineGeneration = 0;
     Echo echo;
     Patch* patch = nullptr; ///< current patch, always one of patches
     Patch patches[kPatchCount];
@@ -53,7 +60,7 @@ struct SynthEngine {
     float bendStep = 0;
     // The three one-cycle tables hold tableLength + 1 floats: the cycle, then one entry that
     // render sets to the first before every stretch, so an interpolation never wraps.
-    std::unique_ptr<float[]> carrierTable;   ///< one cycle of tableLength samples, + 1
+    std::unique_ptr<float[]> carrierTable; ///< one cycle of tableLength samples, + 1
     /// The carrier's three layers summed, before the "Window" taper and the normalisation
     /// (tableLength samples): what a "Window" change starts again from.
     std::unique_ptr<float[]> carrierSum;

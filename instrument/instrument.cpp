@@ -88,6 +88,8 @@ Instrument::Instrument() : worker(&Instrument::serviceRequests, this) {
     // construction fails (the entry points give the host none).
     if (!core.engine || !rendering || eventQueue.capacity < kEventQueueCapacity)
         throw std::bad_alloc();
+    // The control engine is never rendered: the audio engine's setups carry the only line.
+    core.engine->allocatesEnsembleLine = false;
     core.channels[0].bendRange = kChannel1BendRange;
     core.engine->sampleRate = core.sampleRate;
     core.paramCache.reset(new float[static_cast<std::size_t>(core.numParams)]());

@@ -189,10 +189,10 @@ class Instrument {
     /// engine then gets fresh, cleared ones with the next publication).
     template <class Change> void changeEngine(Change&& change) {
         SynthEngine& engine = *core.engine;
-        const float* ensembleLine = engine.ensemble.line.get();
+        const std::uint32_t ensembleLine = engine.ensembleLineGeneration;
         const float* echoLine = engine.echo.line.get();
         change(engine);
-        ensembleLineRecreated |= engine.ensemble.line.get() != ensembleLine;
+        ensembleLineRecreated |= engine.ensembleLineGeneration != ensembleLine;
         echoLineRecreated |= engine.echo.line.get() != echoLine;
     }
     void publish();

@@ -60,6 +60,12 @@ void applyEcho(SynthEngine& engine, const Patch& patch) {
 void resizeEnsembleLine(SynthEngine& engine, std::int32_t count) {
     if (count <= 0) return;
     Ensemble& ensemble = engine.ensemble;
+    ++engine.ensembleLineGeneration;
+    if (!engine.allocatesEnsembleLine) {
+        ensemble.line.reset();
+        ensemble.lineLength = count;
+        return;
+    }
     ensemble.line.reset(new (std::nothrow) float[count]());
     ensemble.lineLength = ensemble.line ? count : 0;
 }
@@ -78,7 +84,7 @@ void configureEnsemble(SynthEngine& engine, float sr) {
         resizeEnsembleLine(engine, truncateToInt(sr * kEnsembleLineSeconds));
         ensemble.lineRate = sr;
     }
-    if (!ensemble.line || ensemble.lineLength <= 0) {
+    if ((engine.allocatesEnsembleLine && !ensemble.line) || ensemble.lineLength <= 0) {
         ensemble.lineRate = 0.0f; // no line could be obtained: the unit stays off
         return;
     }
@@ -119,8 +125,7 @@ void applyPatch(SynthEngine& engine, std::int32_t program, std::int32_t currentP
     if (L > 0) {
         if (engine.carrierTable && engine.carrierSum) {
             buildCarrierSum(engine.carrierSum.get(), L, patch);
-            finishCarrierTable(engine.carrierTable.get(), engine.carrierSum.get(), L,
-                               patch.window);
+            finishCarrierTable(engine.carrierTable.get(), engine.carrierSum.get(), L, patch.window);
         } else if (engine.carrierTable) {
             buildCarrierTable(engine.carrierTable.get(), L, patch);
         }

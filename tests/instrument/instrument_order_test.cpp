@@ -111,6 +111,27 @@ TEST(InstrumentOrder, RequestsLostToAFullQueueKeepTheLastRate) {
               static_cast<std::int32_t>((kHostRequestCapacity + 7) % 2));
 }
 
+// Only the audio engine holds an ensemble line; a rate change still brings it a new one of the
+// new length, made on the writer's side and taken over by the audio thread.
+TEST(InstrumentOrder, ARateChangeGivesTheAudioEngineANewEnsembleLine) {
+    Instrument instrument;
+    LevelProbe probe;
+    prepare(instrument, probe);
+    renderBlock(instrument);
+    const Ensemble& ensemble = instrument.audioEngine().ensemble;
+    ASSERT_EQ(ensemble.lineRate, kRate); // program 0 runs the ensemble
+    ASSERT_TRUE(ensemble.line);
+    EXPECT_EQ(ensemble.lineLength, 8820);
+    std::thread writer([&] { instrument.setSampleRate(48000.0f); });
+    writer.join();
+    for (int block = 0; block < 4; ++block)
+        renderBlock(instrument);
+    EXPECT_EQ(ensemble.lineRate, 48000.0f);
+    EXPECT_TRUE(ensemble.line);
+    EXPECT_EQ(ensemble.lineLength, 9600);
+    EXPECT_LE(ensemble.maxDelay, ensemble.lineLength);
+}
+
 // The audio thread keeps rendering while the instrument shuts down: every call made once the
 // shutdown has begun renders silence and touches no engine (ThreadSanitizer sees the rest).
 TEST(InstrumentOrder, ProcessCallsDuringShutdownRenderSilence) {
