@@ -2010,8 +2010,20 @@ bool Vst3Instance::loadBank(const std::vector<std::uint8_t>& bank, int program) 
 
 void Vst3Instance::noteEdit(void* self, PanelEdit::Kind kind, v3_param_id id, double value) {
     auto& instance = *static_cast<Vst3Instance*>(self);
-    for (std::size_t k = 0; k < instance.params.size(); ++k)
-        if (instance.params[k].id == id) instance.recordPanelEdit({kind, int(k), value});
+    for (std::size_t k = 0; k < instance.params.size(); ++k) {
+        if (instance.params[k].id != id) continue;
+        instance.recordPanelEdit({kind, int(k), value});
+        // As a host does, the edited value goes to the processor with the next block. It also
+        // takes the place of a change of the same parameter still waiting there, which would
+        // otherwise arrive after the edit and undo it.
+        if (kind == PanelEdit::Kind::Value) {
+            try {
+                instance.addPending(id, value);
+            } catch (...) {
+                instance.lastError = "a panel edit: out of memory";
+            }
+        }
+    }
 }
 
 bool Vst3Instance::openPanel(std::uintptr_t parent) {
