@@ -5,6 +5,7 @@
 #include "engine/synth_engine.h"
 #include "patches/patch_application.h"
 #include "patches/sample_rate.h"
+#include "engine/voice_lanes.h"
 #include "shell/kel_vst.h"
 
 #include <benchmark/benchmark.h>
@@ -73,7 +74,62 @@ void outputChainPerSample(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kBlock);
 }
+/// The voice kernel alone over the first two seconds of the chord, struck afresh for every
+/// run of them, so that its envelopes move as they do after a note-on (the dearest part for
+/// programs whose envelopes take seconds): time per 512 frames.
+void voiceLanesAfterNoteOn(benchmark::State& state) {
+    fillNoteFrequency();
+    std::unique_ptr<SynthEngine> engine = createSynthEngine();
+    changeSampleRate(*engine, 44100.0f);
+    applyPatch(*engine, static_cast<std::int32_t>(state.range(0)), -2);
+    ChannelState channels[kChannelCount];
+    for (ChannelState& channel : channels)
+        resetChannelState(channel);
+    EventQueue queue;
+    BusyFlags flags;
+    flags.suspended = 0;
+    constexpr int kBlocks = 2 * 44100 / kBlock;
+    static std::vector<float> lanes(kLaneChunk * kVoiceCount);
+    static const std::vector<float> bend(kLaneChunk, 1.0f);
+    const RenderFunction voicesOnly = [](SynthEngine& e, const ChannelState&, float* const*,
+                                         int n) {
+        for (int start = 0; start < n; start += kLaneChunk)
+            renderVoiceLanes(e, bend.data(), lanes.data(), std::min(kLaneChunk, n - start));
+    };
+    std::vector<float> left(kBlock), right(kBlock);
+    float* outputs[2] = {left.data(), right.data()};
+    std::int64_t blocks = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 8; ++i) {
+            queue.reserve(1);
+            queue.push({0, 0x90, static_cast<std::uint8_t>(48 + 3 * i), 100});
+        }
+        for (int b = 0; b < kBlocks; ++b)
+            processBlock(queue, channels, flags, *engine, outputs, kBlock, kBlock, voicesOnly);
+        benchmark::DoNotOptimize(lanes.data());
+        state.PauseTiming();
+        for (int i = 0; i < 8; ++i) {
+            queue.reserve(1);
+            queue.push({0, 0x80, static_cast<std::uint8_t>(48 + 3 * i), 0});
+        }
+        for (int b = 0; b < 400; ++b)
+            processBlock(queue, channels, flags, *engine, outputs, kBlock, kBlock);
+        state.ResumeTiming();
+        blocks += kBlocks;
+    }
+    state.SetItemsProcessed(blocks * kBlock);
+    state.counters["us_per_512"] = benchmark::Counter(
+        static_cast<double>(blocks), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
 } // namespace
+
+BENCHMARK(voiceLanesAfterNoteOn)
+    ->Arg(0)
+    ->Arg(15)
+    ->Arg(23)
+    ->Arg(38)
+    ->Arg(42)
+    ->Unit(benchmark::kMillisecond);
 
 // The first program of each family the demo piece uses, and the dearest ones (Bells 2, 4, 5).
 BENCHMARK(renderEightVoices)->Arg(0)->Arg(15)->Arg(23)->Arg(38)->Arg(39)->Arg(41)->Arg(42);

@@ -639,6 +639,173 @@ inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, 
     return freedBits << base;
 }
 
+/// Frames of the plain path taken in two passes (at most this many at a time).
+constexpr int kPassFrames = 32;
+
+/// What the first pass leaves for the second, per frame and lane: the phases as the frame
+/// reads them, the LFO's share of the modulation, the amplitude and modulation levels and the
+/// lanes sounding at the frame's start.
+struct alignas(32) PassFrames {
+    float phaseA[kPassFrames][kVoiceCount];
+    float phaseB[kPassFrames][kVoiceCount];
+    float depth[kPassFrames][kVoiceCount];
+    float amplitude[kPassFrames][kVoiceCount];
+    float modulationLevel[kPassFrames][kVoiceCount];
+    float active[kPassFrames][kVoiceCount];
+};
+
+/// The first pass of a plain frame of lane group g (frame j of the pass): frameLanes without
+/// the modulator and carrier reads, whose inputs it leaves in pass. The phases, the LFO and the
+/// envelopes are recurrences or cheap; the reads, the long part of a frame, then run in the
+/// second pass with no frame waiting on another. Returns the lanes freed by silence.
+inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
+                        const SteadyEnvelopes& steady, PassFrames& pass, int j) {
+    const int base = g * kLanes;
+    const F active = load(lanes.active + base);
+    store(pass.active[j] + base, active);
+    if (maskBits(active) == 0) return 0;
+    const F held = load(lanes.held + base);
+    const F n = s.tableLength;
+    const F usPerSample = load(lanes.usPerSample + base);
+    const I count = loadInt((lanes.sampleCount + base));
+    const F time = mul(toFloat(count), usPerSample);
+    const F counted = asFloat(splatInt(-1));
+
+    const F lfoPhase = load(lanes.lfoPhase + base);
+    const F lfoValue = readTable(s.lfoTable, lfoPhase);
+    const F e2 = steady.steady[g][2]
+                     ? load(steady.level[g][2])
+                     : envelopeLanes<false>(s, lanes, engine, 2, g,
+                                            mul(load(lanes.envelope[2].keyFactor + base), time),
+                                            counted, active, held);
+    const F phaseA = load(lanes.phaseA + base);
+    const F depth = add(splat(1.0f), mul(mul(s.lfoDepth, lfoValue), splat(kPercent)));
+    const F e0 = steady.steady[g][0]
+                     ? load(steady.level[g][0])
+                     : envelopeLanes<false>(s, lanes, engine, 0, g,
+                                            mul(load(lanes.envelope[0].keyFactor + base), time),
+                                            counted, active, held);
+    const F phaseB = load(lanes.phaseB + base);
+    store(pass.phaseA[j] + base, phaseA);
+    store(pass.phaseB[j] + base, phaseB);
+    store(pass.depth[j] + base, depth);
+    store(pass.amplitude[j] + base, e0);
+    store(pass.modulationLevel[j] + base, e2);
+
+    const I notAtEnd = intAndNot(
+        intEqual(count, splatInt(std::numeric_limits<std::int32_t>::max())), splatInt(-1));
+    const I nextCount = intSub(count, notAtEnd);
+    const F increment = mul(load(lanes.noteIncrement + base), bend);
+    const F nextTime = mul(toFloat(nextCount), usPerSample);
+    const F e1 = steady.steady[g][1]
+                     ? load(steady.level[g][1])
+                     : envelopeLanes<false>(s, lanes, engine, 1, g,
+                                            mul(load(lanes.envelope[1].keyFactor + base), nextTime),
+                                            counted, active, held);
+    const F newA = wrapLanes(add(phaseA, mul(e1, increment)), n);
+    const F vibrato = add(mul(mul(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
+    const F newB = wrapLanes(add(phaseB, mul(vibrato, increment)), n);
+    const F newLfo = wrapLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
+
+    if (maskBits(active) == kAllLanes) {
+        store(lanes.phaseA + base, newA);
+        store(lanes.phaseB + base, newB);
+        store(lanes.lfoPhase + base, newLfo);
+        storeInt((lanes.sampleCount + base), nextCount);
+        store(lanes.envelope[0].level + base, e0);
+        store(lanes.envelope[1].level + base, e1);
+        store(lanes.envelope[2].level + base, e2);
+    } else {
+        store(lanes.phaseA + base, select(active, newA, phaseA));
+        store(lanes.phaseB + base, select(active, newB, phaseB));
+        store(lanes.lfoPhase + base, select(active, newLfo, lfoPhase));
+        storeInt((lanes.sampleCount + base),
+                 asInt(select(active, asFloat(nextCount), asFloat(count))));
+        const F levels[3] = {e0, e1, e2};
+        for (int e = 0; e < kEnvelopesPerVoice; ++e) {
+            float* level = lanes.envelope[e].level + base;
+            store(level, select(active, levels[e], load(level)));
+        }
+    }
+    // A released voice ends when its stored amplitude level is exactly 0.
+    const F silent = equal(load(lanes.envelope[0].level + base), zero());
+    const F freed = bitAnd(active, bitAndNot(held, silent));
+    const int freedBits = maskBits(freed);
+    if (freedBits != 0) store(lanes.active + base, bitAndNot(freed, active));
+    return freedBits << base;
+}
+
+/// The second pass over m frames: the reads and the samples, into out (eight per frame).
+/// Returns false when a sounding lane gave a sample that is not finite: frameLanes would have
+/// ended that voice there, which the first pass did not know.
+inline bool sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, int m, float* out) {
+    // The modulator's reads first, each frame's modulated phase in place of its phase: the
+    // carrier's reads, which wait on them, then find them long done.
+    for (int j = 0; j < m; ++j) {
+        for (int g = 0; g < kGroups; ++g) {
+            const int base = g * kLanes;
+            if (maskBits(load(pass.active[j] + base)) == 0) continue;
+            const F phaseA = load(pass.phaseA[j] + base);
+            const F e2 = load(pass.modulationLevel[j] + base);
+            const F m = readTable(s.modulator, phaseA);
+            const F pc =
+                add(phaseA, mul(mul(m, mul(s.modulation, e2)), load(pass.depth[j] + base)));
+            store(pass.phaseA[j] + base, wrapLanes(pc, s.tableLength));
+        }
+    }
+    F unfinished = zero();
+    for (int j = 0; j < m; ++j) {
+        for (int g = 0; g < kGroups; ++g) {
+            const int base = g * kLanes;
+            float* frameOut = out + j * kVoiceCount + base;
+            const F active = load(pass.active[j] + base);
+            if (maskBits(active) == 0) {
+                storeUnaligned(frameOut, zero());
+                continue;
+            }
+            const F a = readTable(s.carrier, load(pass.phaseA[j] + base));
+            const F e0 = load(pass.amplitude[j] + base);
+            const F b = readTable(s.carrier, load(pass.phaseB[j] + base));
+            const F sample = mul(mul(add(mul(b, e0), mul(e0, a)), load(lanes.velocity + base)),
+                                 splat(kVelocityScale));
+            const F finite = finiteMask(sample);
+            storeUnaligned(frameOut, bitAnd(bitAnd(active, finite), sample));
+            unfinished = bitOr(unfinished, bitAndNot(finite, active));
+        }
+    }
+    return maskBits(unfinished) == 0;
+}
+
+/// The state of the lanes that a pass changes, kept to go back to.
+struct alignas(32) PassStart {
+    float phaseA[kVoiceCount];
+    float phaseB[kVoiceCount];
+    float lfoPhase[kVoiceCount];
+    std::int32_t sampleCount[kVoiceCount];
+    float active[kVoiceCount];
+    float level[kEnvelopesPerVoice][kVoiceCount];
+};
+
+void keepPassStart(const Lanes& lanes, PassStart& start) {
+    __builtin_memcpy(start.phaseA, lanes.phaseA, sizeof start.phaseA);
+    __builtin_memcpy(start.phaseB, lanes.phaseB, sizeof start.phaseB);
+    __builtin_memcpy(start.lfoPhase, lanes.lfoPhase, sizeof start.lfoPhase);
+    __builtin_memcpy(start.sampleCount, lanes.sampleCount, sizeof start.sampleCount);
+    __builtin_memcpy(start.active, lanes.active, sizeof start.active);
+    for (int e = 0; e < kEnvelopesPerVoice; ++e)
+        __builtin_memcpy(start.level[e], lanes.envelope[e].level, sizeof start.level[e]);
+}
+
+void returnToPassStart(Lanes& lanes, const PassStart& start) {
+    __builtin_memcpy(lanes.phaseA, start.phaseA, sizeof start.phaseA);
+    __builtin_memcpy(lanes.phaseB, start.phaseB, sizeof start.phaseB);
+    __builtin_memcpy(lanes.lfoPhase, start.lfoPhase, sizeof start.lfoPhase);
+    __builtin_memcpy(lanes.sampleCount, start.sampleCount, sizeof start.sampleCount);
+    __builtin_memcpy(lanes.active, start.active, sizeof start.active);
+    for (int e = 0; e < kEnvelopesPerVoice; ++e)
+        __builtin_memcpy(lanes.envelope[e].level, start.level[e], sizeof start.level[e]);
+}
+
 /// True when every sounding lane can take the plain frame: its phases lie inside the table,
 /// its sample count is not negative and it has all three envelopes.
 bool plainLanes(const Lanes& lanes, std::int32_t tableLength) {
@@ -723,12 +890,33 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
     }
     SteadyEnvelopes steady;
     if (k < n) findSteadyEnvelopes(lanes, engine, n - k, steady);
-    for (; k < n; ++k) {
-        const F frameBend = splat(bend[k]);
-        float* frameOut = out + k * kVoiceCount;
-        for (int g = 0; g < kGroups; ++g)
-            freed |=
-                frameLanes<false>(s, lanes, engine, g, frameBend, frameOut + g * kLanes, &steady);
+    // The plain frames in passes of up to kPassFrames. A pass that meets a sample that is not
+    // finite is taken again from its start frame by frame, which ends the voice in the frame
+    // that gave it.
+    PassFrames pass;
+    PassStart start;
+    while (k < n) {
+        const int m = n - k < kPassFrames ? n - k : kPassFrames;
+        keepPassStart(lanes, start);
+        int passFreed = 0;
+        for (int j = 0; j < m; ++j) {
+            const F frameBend = splat(bend[k + j]);
+            for (int g = 0; g < kGroups; ++g)
+                passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, pass, j);
+        }
+        if (!sampleLanes(s, lanes, pass, m, out + k * kVoiceCount)) {
+            returnToPassStart(lanes, start);
+            passFreed = 0;
+            for (int j = 0; j < m; ++j) {
+                const F frameBend = splat(bend[k + j]);
+                float* frameOut = out + (k + j) * kVoiceCount;
+                for (int g = 0; g < kGroups; ++g)
+                    passFreed |= frameLanes<false>(s, lanes, engine, g, frameBend,
+                                                   frameOut + g * kLanes, &steady);
+            }
+        }
+        freed |= passFreed;
+        k += m;
     }
     storeLanes(engine, lanes, freed);
 }
