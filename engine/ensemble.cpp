@@ -1,6 +1,9 @@
 #include "engine/ensemble.h"
 
+#include <emmintrin.h>
+
 #include <cmath>
+#include <cstdint>
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -129,15 +132,32 @@ void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
         return;
     }
     unit = r;
-    const std::int32_t ring = r.maxDelay;
-    for (int k = 0; k < n; ++k) {
-        const std::int32_t i0 = first[k];
-        std::int32_t index0 = plan.write[k] + r.taps[i0];
-        std::int32_t index1 = plan.write[k] + r.taps[i0 + 1];
-        index0 = index0 >= ring ? index0 - ring : index0;
-        index1 = index1 >= ring ? index1 - ring : index1;
-        plan.read0[k] = r.line + index0;
-        plan.read1[k] = r.line + index1;
+    // The entries read, four frames at a time: write position plus tap, less the ring's length
+    // where that passes its end, as addresses (the padding frames read entries inside the ring
+    // too, and are never used).
+    const __m128i ring = _mm_set1_epi32(r.maxDelay);
+    const __m128i lastEntry = _mm_set1_epi32(r.maxDelay - 1);
+    const __m128i line =
+        _mm_set1_epi64x(static_cast<long long>(reinterpret_cast<std::uintptr_t>(r.line)));
+    auto addresses = [&](__m128i index, const float** to) {
+        const __m128i wrapped =
+            _mm_sub_epi32(index, _mm_and_si128(_mm_cmpgt_epi32(index, lastEntry), ring));
+        const __m128i low = _mm_unpacklo_epi32(wrapped, _mm_setzero_si128());
+        const __m128i high = _mm_unpackhi_epi32(wrapped, _mm_setzero_si128());
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                         _mm_add_epi64(line, _mm_slli_epi64(low, 2)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 2),
+                         _mm_add_epi64(line, _mm_slli_epi64(high, 2)));
+    };
+    for (int k = 0; k < n; k += 4) {
+        const __m128i write = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.write + k));
+        const std::int32_t* taps = r.taps;
+        const __m128i tap0 = _mm_setr_epi32(taps[first[k]], taps[first[k + 1]], taps[first[k + 2]],
+                                            taps[first[k + 3]]);
+        const __m128i tap1 = _mm_setr_epi32(taps[first[k] + 1], taps[first[k + 1] + 1],
+                                            taps[first[k + 2] + 1], taps[first[k + 3] + 1]);
+        addresses(_mm_add_epi32(write, tap0), plan.read0 + k);
+        addresses(_mm_add_epi32(write, tap1), plan.read1 + k);
     }
     planWeights(plan, angle0, angle1, n);
 }

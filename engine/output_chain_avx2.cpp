@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #pragma GCC target("avx2")
+#define OUTPUT_CHAIN_AVX2 1
 #include "engine/output_chain_kernel.h"
 
 void runOutputChainLanesAvx2(OutputChain& c, bool echoOnSend, bool ensembleOnSend, float* main,

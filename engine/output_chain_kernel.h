@@ -13,7 +13,7 @@
 #include "engine/shaper.h"
 #include "patches/biquad.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -29,11 +29,59 @@ inline __m128 limitOutputLanes(__m128 x) {
     return _mm_and_ps(finite, held);
 }
 
-/// The end of the chain, which remembers nothing from frame to frame, four frames at a time:
-/// send holds the low-pass output on entry; the shaper and the pan write both outputs.
+#if defined(OUTPUT_CHAIN_AVX2)
+/// limitOutputLanes for eight frames.
+inline __m256 limitOutputEight(__m256 x) {
+    const __m256 finite = _mm256_cmp_ps(_mm256_sub_ps(x, x), _mm256_setzero_ps(), _CMP_EQ_OQ);
+    const __m256 held = _mm256_max_ps(_mm256_min_ps(x, _mm256_set1_ps(kOutputLimit)),
+                                      _mm256_set1_ps(-kOutputLimit));
+    return _mm256_and_ps(finite, held);
+}
+
+/// shapeLanes (shaper.h) for eight frames.
+inline __m256 shapeEight(const ShaperRun& r, __m256 x) {
+    const __m256 magnitudeBits = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    const __m256 u = _mm256_mul_ps(
+        _mm256_mul_ps(_mm256_and_ps(_mm256_mul_ps(x, _mm256_set1_ps(r.drive)), magnitudeBits),
+                      _mm256_set1_ps(kShaperInputScale)),
+        _mm256_set1_ps(static_cast<float>(r.length)));
+    const __m256 inside =
+        _mm256_cmp_ps(u, _mm256_set1_ps(static_cast<float>(r.length - 2)), _CMP_LT_OQ);
+    // Lanes beyond the table read entry 0, whose value is not used.
+    const __m256i i = _mm256_and_si256(_mm256_cvttps_epi32(u), _mm256_castps_si256(inside));
+    alignas(32) std::int32_t at[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at), i);
+    const float* t = r.table;
+    const __m256 lo = _mm256_setr_ps(t[at[0]], t[at[1]], t[at[2]], t[at[3]], t[at[4]], t[at[5]],
+                                     t[at[6]], t[at[7]]);
+    const __m256 hi = _mm256_setr_ps(t[at[0] + 1], t[at[1] + 1], t[at[2] + 1], t[at[3] + 1],
+                                     t[at[4] + 1], t[at[5] + 1], t[at[6] + 1], t[at[7] + 1]);
+    const __m256 read = _mm256_add_ps(
+        lo, _mm256_mul_ps(_mm256_sub_ps(hi, lo), _mm256_sub_ps(u, _mm256_cvtepi32_ps(i))));
+    const __m256 beyond = _mm256_add_ps(
+        _mm256_set1_ps(r.last),
+        _mm256_mul_ps(_mm256_set1_ps(r.lastSlope),
+                      _mm256_sub_ps(u, _mm256_set1_ps(static_cast<float>(r.length - 1)))));
+    const __m256 y = _mm256_blendv_ps(beyond, read, inside);
+    const __m256 negative = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_LT_OQ);
+    return _mm256_xor_ps(y, _mm256_and_ps(negative, _mm256_set1_ps(-0.0f)));
+}
+#endif
+
+/// The end of the chain, which remembers nothing from frame to frame, four frames (eight in
+/// the AVX2 build) at a time: send holds the low-pass output on entry; the shaper and the pan
+/// write both outputs.
 void shapeAndPan(const ShaperRun& shaper, bool shaperOn, float panLeft, float panRight, float* main,
                  float* send, int n) {
     int k = 0;
+#if defined(OUTPUT_CHAIN_AVX2)
+    for (; k + 8 <= n; k += 8) {
+        __m256 x = _mm256_loadu_ps(send + k);
+        if (shaperOn) x = shapeEight(shaper, x);
+        _mm256_storeu_ps(send + k, limitOutputEight(_mm256_mul_ps(x, _mm256_set1_ps(panRight))));
+        _mm256_storeu_ps(main + k, limitOutputEight(_mm256_mul_ps(x, _mm256_set1_ps(panLeft))));
+    }
+#endif
     for (; k + 4 <= n; k += 4) {
         __m128 x = _mm_loadu_ps(send + k);
         if (shaperOn) x = shapeLanes(shaper, x);

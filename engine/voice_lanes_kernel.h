@@ -83,6 +83,10 @@ inline F bitAndNot(F a, F b) {
 inline F bitOr(F a, F b) {
     return _mm256_or_ps(a, b);
 }
+/// a < b ? a : b, lane by lane.
+inline F minimum(F a, F b) {
+    return _mm256_min_ps(a, b);
+}
 inline F less(F a, F b) {
     return _mm256_cmp_ps(a, b, _CMP_LT_OQ);
 }
@@ -201,6 +205,10 @@ inline F bitAndNot(F a, F b) {
 }
 inline F bitOr(F a, F b) {
     return _mm_or_ps(a, b);
+}
+/// a < b ? a : b, lane by lane.
+inline F minimum(F a, F b) {
+    return _mm_min_ps(a, b);
 }
 inline F less(F a, F b) {
     return _mm_cmplt_ps(a, b);
@@ -461,12 +469,15 @@ struct Shared {
     return load(wrapped);
 }
 
-/// Wraps p into [0, n) by one step each way; lanes that need more take the scalar wrap.
+/// Wraps p into [0, n) by one step each way; lanes that need more take the scalar wrap. A
+/// step not taken subtracts a positive zero, which leaves every value as it is (a negative
+/// zero too); the one taken upwards subtracts -n, which is adding n. Lanes with the sign bit
+/// set after the steps (a negative zero among them, which the scalar wrap keeps as it is) or
+/// not below n take the scalar wrap.
 inline F wrapLanes(F p, F n) {
-    F q = select(greaterEqual(p, n), sub(p, n), p);
-    q = select(less(q, zero()), add(q, n), q);
-    const F inside = bitAnd(greaterEqual(q, zero()), less(q, n));
-    const int outside = ~maskBits(inside) & kAllLanes;
+    F q = sub(p, bitAnd(greaterEqual(p, n), n));
+    q = sub(q, bitAnd(less(q, zero()), sub(zero(), n)));
+    const int outside = (~maskBits(less(q, n)) | maskBits(q)) & kAllLanes;
     if (outside != 0) q = wrapOutside(p, q, n, outside);
     return q;
 }
@@ -482,8 +493,8 @@ inline F readTable(const float* table, F p) {
 /// The segment curve at u (clamped to 0..1): the table with interpolation, 1 at its end, or u
 /// itself when there is no curve.
 inline F curveAt(const Shared& s, F u) {
-    u = select(greaterEqual(u, zero()), u, zero()); // also not-a-number
-    u = select(greater(u, splat(1.0f)), splat(1.0f), u);
+    u = bitAnd(u, greaterEqual(u, zero())); // below 0 and not-a-number: 0
+    u = minimum(u, splat(1.0f));
     if (!s.hasCurve) return u;
     const F pos = mul(u, toFloat(splatInt(s.curveLength)));
     const I i = truncate(pos);
