@@ -164,7 +164,8 @@ template <bool echoOnSend, bool ensembleOnSend>
 void runChainFor(OutputChain& c, bool lanes, float* main, float* send, int n) {
     if (!lanes)
         runChainPerUnit<echoOnSend, ensembleOnSend>(c, main, send, n);
-    else if (activeVoiceLaneKernel() == VoiceLaneKernel::Avx2)
+    else if (activeVoiceLaneKernel() != VoiceLaneKernel::Baseline)
+        // The AVX-512 forms gain the chain nothing, so the AVX2 build serves both.
         runOutputChainLanesAvx2(c, echoOnSend, ensembleOnSend, main, send, n);
     else
         runOutputChainLanesBaseline(c, echoOnSend, ensembleOnSend, main, send, n);

@@ -17,10 +17,20 @@ float wrapPhase(float p, float n) {
 namespace {
 
 /// The kernel for this processor, chosen once when the library is loaded (so never on the
-/// audio thread): the AVX2 build where the processor has AVX2, else the baseline.
+/// audio thread): the AVX-512 build where the processor (and the system, which must keep the
+/// mask registers) has those extensions, else the AVX2 build where it has AVX2, else the
+/// baseline.
 VoiceLaneKernel chosenKernel() {
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
+        return VoiceLaneKernel::Avx512;
     return __builtin_cpu_supports("avx2") ? VoiceLaneKernel::Avx2 : VoiceLaneKernel::Baseline;
+}
+
+/// Whether a processor that runs build a also runs build b.
+bool runs(VoiceLaneKernel a, VoiceLaneKernel b) {
+    return static_cast<int>(b) <= static_cast<int>(a);
 }
 
 VoiceLaneKernel activeKernel = chosenKernel();
@@ -28,7 +38,7 @@ VoiceLaneKernel activeKernel = chosenKernel();
 } // namespace
 
 bool selectVoiceLaneKernel(VoiceLaneKernel kernel) {
-    if (kernel == VoiceLaneKernel::Avx2 && chosenKernel() != VoiceLaneKernel::Avx2) return false;
+    if (!runs(chosenKernel(), kernel)) return false;
     activeKernel = kernel;
     return true;
 }
@@ -42,7 +52,9 @@ void renderVoiceLanesBaseline(SynthEngine& engine, const float* bend, float* out
 }
 
 void renderVoiceLanes(SynthEngine& engine, const float* bend, float* out, int n) {
-    if (activeKernel == VoiceLaneKernel::Avx2)
+    if (activeKernel == VoiceLaneKernel::Avx512)
+        renderVoiceLanesAvx512(engine, bend, out, n);
+    else if (activeKernel == VoiceLaneKernel::Avx2)
         renderVoiceLanesAvx2(engine, bend, out, n);
     else
         renderVoiceLanesBaseline(engine, bend, out, n);

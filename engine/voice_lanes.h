@@ -1,4 +1,4 @@
-// The eight voices rendered side by side: voice v is lane v of two four-lane vectors, and
+// The eight voices rendered side by side: voice v is lane v of the lane vectors, and
 // every frame advances all of them at once with the arithmetic of the one-voice loop, operation
 // for operation, so the output is bit-identical to rendering the voices one after another.
 //
@@ -23,8 +23,9 @@ constexpr int kLaneChunk = 256;
 /// voices whose output is not finite. Needs the engine's tables (tableLength > 0).
 void renderVoiceLanes(SynthEngine& engine, const float* bend, float* out, int n);
 
-/// The builds of the kernel: SSE2, which every x86-64 processor has, and AVX2.
-enum class VoiceLaneKernel { Baseline, Avx2 };
+/// The builds of the kernel: SSE2, which every x86-64 processor has, AVX2, and the AVX2 kernel
+/// compiled for AVX-512 (F, VL, DQ and BW).
+enum class VoiceLaneKernel { Baseline, Avx2, Avx512 };
 
 /// Makes renderVoiceLanes use the given build (for tests); false, and no change, when the
 /// processor cannot run it. By default the best build the processor runs is used.
@@ -33,9 +34,10 @@ bool selectVoiceLaneKernel(VoiceLaneKernel kernel);
 /// The build in use; the output chain's lanes kernel follows the same choice.
 VoiceLaneKernel activeVoiceLaneKernel();
 
-/// The two builds themselves (same results, bit for bit).
+/// The builds themselves (same results, bit for bit).
 void renderVoiceLanesBaseline(SynthEngine& engine, const float* bend, float* out, int n);
 void renderVoiceLanesAvx2(SynthEngine& engine, const float* bend, float* out, int n);
+void renderVoiceLanesAvx512(SynthEngine& engine, const float* bend, float* out, int n);
 
 /// Reduces a phase into [0, n): up to four steps of n each way, then a remainder; values that
 /// are not finite restart at 0.

@@ -1,8 +1,8 @@
 #!/bin/sh
-# Each AVX2 build (the voice kernel, the output chain's lanes kernel) may define one global
-# symbol: its entry function. Any other (an inline function of a shared header emitted out of
+# Each AVX2 or AVX-512 build (the voice kernel's two, the output chain's lanes kernel) may
+# define one global symbol: its entry function. Any other (an inline function of a shared header emitted out of
 # line, say) could be the copy the linker keeps for every caller in the library, and would then
-# run AVX2 code on processors without it. The compiler's exception-handling personality
+# run AVX2 or AVX-512 code on processors without it. The compiler's exception-handling personality
 # reference (DW.ref.*) is data, the same in every object, and is allowed.
 # Usage: kernel_symbols_test.sh <nm> <object files of the core library...>
 set -eu
@@ -29,4 +29,5 @@ check() {
     echo "ok: $object defines only $globals"
 }
 check voice_lanes_avx2.cpp _Z20renderVoiceLanesAvx2R11SynthEnginePKfPfi "$@"
+check voice_lanes_avx512.cpp _Z22renderVoiceLanesAvx512R11SynthEnginePKfPfi "$@"
 check output_chain_avx2.cpp _Z23runOutputChainLanesAvx2R11OutputChainbbPfS1_i "$@"

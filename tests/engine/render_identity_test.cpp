@@ -72,9 +72,10 @@ long firstDifference(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 TEST(RenderIdentity, EveryProgramMatchesTheScalarReferenceBitForBit) {
-    // Both builds of the voice kernel where the processor runs both.
+    // Every build of the voice kernel the processor runs.
     std::vector<VoiceLaneKernel> kernels{VoiceLaneKernel::Baseline};
-    if (selectVoiceLaneKernel(VoiceLaneKernel::Avx2)) kernels.push_back(VoiceLaneKernel::Avx2);
+    for (VoiceLaneKernel kernel : {VoiceLaneKernel::Avx2, VoiceLaneKernel::Avx512})
+        if (selectVoiceLaneKernel(kernel)) kernels.push_back(kernel);
     int compared = 0;
     for (float rate : {44100.0f, 48000.0f, 96000.0f}) {
         for (int block : {1, 17, 512, 4096}) {
@@ -83,7 +84,10 @@ TEST(RenderIdentity, EveryProgramMatchesTheScalarReferenceBitForBit) {
                 for (VoiceLaneKernel kernel : kernels) {
                     SCOPED_TRACE(::testing::Message()
                                  << "program " << program << ", " << rate << " Hz, blocks of "
-                                 << block << (kernel == VoiceLaneKernel::Avx2 ? ", AVX2" : ""));
+                                 << block
+                                 << (kernel == VoiceLaneKernel::Avx2     ? ", AVX2"
+                                     : kernel == VoiceLaneKernel::Avx512 ? ", AVX-512"
+                                                                         : ""));
                     ASSERT_TRUE(selectVoiceLaneKernel(kernel));
                     const Render fast = play(program, rate, block, render);
                     ASSERT_EQ(firstDifference(fast.left, reference.left), -1);

@@ -294,7 +294,8 @@ TEST_F(RenderTest, NotANumberCarrierSilencesTheVoicesThatReadIt) {
     // reference ends it, in both builds of the voice kernel (which learns of such a sample
     // only after it has moved its voices on).
     std::vector<VoiceLaneKernel> kernels{VoiceLaneKernel::Baseline};
-    if (selectVoiceLaneKernel(VoiceLaneKernel::Avx2)) kernels.push_back(VoiceLaneKernel::Avx2);
+    for (VoiceLaneKernel kernel : {VoiceLaneKernel::Avx2, VoiceLaneKernel::Avx512})
+        if (selectVoiceLaneKernel(kernel)) kernels.push_back(kernel);
     auto play = [](RenderFunction renderer) {
         std::unique_ptr<SynthEngine> e = makeTestEngine();
         Channels c;
