@@ -170,18 +170,35 @@ namespace {
 /// p + q u with q the step in grid units rounded to the nearest integer: the same for every
 /// sample unless the step lies exactly halfway (then the rounding depends on p, and the run is
 /// stepped one sample at a time).
+/// floor(x) for x >= 0 without a library call (the baseline instruction set has no rounding
+/// instruction): below 2^52 the truncation, above it x itself, a whole number already.
+inline double floorOfNonNegative(double x) {
+    constexpr double kWhole = 4503599627370496.0; // 2^52
+    return x < kWhole ? static_cast<double>(static_cast<std::int64_t>(x)) : x;
+}
+
+/// 2^k exactly, for k in -1022..1023 (the normal doubles' exponents).
+inline double powerOfTwo(int k) {
+    const std::uint64_t bits = static_cast<std::uint64_t>(k + 1023) << 52;
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 float skipSweep(float phase, float step, float scale, int n) {
     constexpr float kSmallestNormal = std::numeric_limits<float>::min();
     while (n > 0) {
         const bool regular = phase >= kSmallestNormal && phase < scale && step >= kSmallestNormal &&
                              std::isfinite(step) && std::isfinite(scale);
         if (regular) {
-            int exponent;
-            std::frexp(phase, &exponent); // phase = m 2^exponent, 0.5 <= m < 1
-            const double grid = std::ldexp(1.0, exponent - 24);
-            const double top = std::fmin(std::ldexp(1.0, exponent), static_cast<double>(scale));
+            // phase = m 2^exponent with 0.5 <= m < 1: a normal float's biased exponent less 126.
+            std::uint32_t bits;
+            std::memcpy(&bits, &phase, sizeof bits);
+            const int exponent = static_cast<int>((bits >> 23) & 0xFFu) - 126;
+            const double grid = powerOfTwo(exponent - 24);
+            const double top = std::min(powerOfTwo(exponent), static_cast<double>(scale));
             const double units = static_cast<double>(step) / grid;
-            const double whole = std::floor(units);
+            const double whole = floorOfNonNegative(units); // step and grid are positive
             if (units - whole != 0.5) {
                 const double increment = (units - whole < 0.5 ? whole : whole + 1.0) * grid;
                 const double room = top - grid - static_cast<double>(phase) - step;
@@ -189,8 +206,8 @@ float skipSweep(float phase, float step, float scale, int n) {
                 if (room > 0.0) {
                     // Samples j = 0..k-1 with phase + j increment + step <= top - grid, one less
                     // than the quotient suggests so that its rounding cannot overshoot.
-                    const double fits = std::floor(room / increment);
-                    const int k = static_cast<int>(std::fmin(fits, static_cast<double>(n)));
+                    const double fits = floorOfNonNegative(room / increment);
+                    const int k = static_cast<int>(std::min(fits, static_cast<double>(n)));
                     if (k > 0) {
                         phase = static_cast<float>(phase + k * increment);
                         n -= k;

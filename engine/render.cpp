@@ -277,7 +277,23 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
 
     const float left = limitOutput(0.0f * channel1.panLeft);
     const float right = limitOutput(0.0f * channel1.panRight);
-    for (int k = 0; k < n; ++k) {
+    // Positive zeros (a pan not below 0) are cleared bytes; anything else goes four frames to
+    // a store (the outputs may overlap as far as the compiler knows, which would keep it from
+    // doing so itself).
+    std::uint32_t leftBits, rightBits;
+    std::memcpy(&leftBits, &left, sizeof leftBits);
+    std::memcpy(&rightBits, &right, sizeof rightBits);
+    if ((leftBits | rightBits) == 0) {
+        std::memset(main, 0, static_cast<std::size_t>(n) * sizeof(float));
+        std::memset(send, 0, static_cast<std::size_t>(n) * sizeof(float));
+        return;
+    }
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        _mm_storeu_ps(main + k, _mm_set1_ps(left));
+        _mm_storeu_ps(send + k, _mm_set1_ps(right));
+    }
+    for (; k < n; ++k) {
         main[k] = left;
         send[k] = right;
     }

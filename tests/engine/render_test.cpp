@@ -237,6 +237,54 @@ TEST_F(RenderTest, ABlockInTwoStretchesEqualsTheWholeBlock) {
     EXPECT_EQ(whole.right, parts.right);
 }
 
+TEST_F(RenderTest, AChainAtRestLooksAgainAtLinesTheEffectsHaveWritten) {
+    // The echo and the ensemble on the send bus with no return: their tails never reach the
+    // filters, so after a note only their lines tell that the chain is not at rest yet, though
+    // the lines were found quiet (and that remembered) before it. The ensemble's ring is long
+    // enough to hold the note's last frames well after the filters have come to rest.
+    constexpr int kRing = 4000;
+    constexpr int kBlocks = 80;
+    auto play = [](RenderFunction renderer) {
+        std::unique_ptr<SynthEngine> e = makeTestEngine();
+        Patch& p = *e->patch;
+        p.lfoDepth = 25;
+        p.echoTime = 40;
+        p.sendReturn = 0;
+        e->echo.length = 17;
+        e->echo.line.reset(new float[17]());
+        e->echo.inverseLength = 1.0f / 17.0f;
+        e->ensemble.lineLength = kRing;
+        e->ensemble.line.reset(new float[kRing]());
+        e->ensemble.lineRate = 44100.0f;
+        e->ensemble.maxDelay = kRing - 100;
+        e->ensemble.lfoStep = 3.0f / 44100.0f;
+        for (int k = 0; k < 8; ++k)
+            e->ensemble.taps[k] = e->ensemble.taps[15 - k] = 2 + 400 * k;
+        Channels c;
+        StereoBuffer out(kBlocks * 256);
+        auto block = [&](int b) {
+            float* to[2] = {out.left.data() + 256 * b, out.right.data() + 256 * b};
+            renderer(*e, c[0], to, 256);
+        };
+        block(0);
+        handleMidi(*e, c[0], kNoteOn, 60, 127);
+        for (int b = 1; b < 10; ++b)
+            block(b);
+        handleMidi(*e, c[0], kNoteOff, 60, 0);
+        for (int b = 10; b < kBlocks; ++b)
+            block(b);
+        EXPECT_EQ(countVoices(*e, VoiceFree), kVoiceCount);
+        return std::make_pair(out, std::move(e));
+    };
+    const auto [fastOut, fast] = play(render);
+    const auto [referenceOut, reference] = play(referenceRender);
+    EXPECT_GT(peak(fastOut.left), 0.01f);
+    EXPECT_EQ(std::memcmp(fastOut.left.data(), referenceOut.left.data(), fastOut.left.size() * 4),
+              0);
+    EXPECT_EQ(std::memcmp(fast->echo.line.get(), reference->echo.line.get(), 17 * 4), 0);
+    EXPECT_EQ(std::memcmp(fast->ensemble.line.get(), reference->ensemble.line.get(), kRing * 4), 0);
+}
+
 TEST(RenderPitchTest, Note69RepeatsEvery100SamplesAt44100Hz) {
     fillNoteFrequency();
     std::unique_ptr<SynthEngine> engine = createSynthEngine();

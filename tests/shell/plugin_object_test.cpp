@@ -129,6 +129,7 @@ TEST(PluginObject, RateAndBlockSizeHooks) {
 }
 
 TEST(DiagnosticLog, CreatedOnlyByAWriteAndRestartedAfterAClose) {
+    { auto first = makePlugin(); } // the module's path is known from the first instance on
     const std::string path = logPath();
     ASSERT_FALSE(path.empty());
     std::remove(path.c_str());
