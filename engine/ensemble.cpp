@@ -32,24 +32,10 @@ inline float guardedPhase(float phase, float scale) {
     return guardedPhase(phase, scale);
 }
 
-/// The plan's weights from the crossfade angles of n frames (angle arrays padded to four).
-void planWeights(EnsemblePlan& plan, float* angle0, float* angle1, int n) {
-    for (int k = n; k % 4 != 0; ++k)
-        angle0[k] = angle1[k] = 0.0f;
-    const __m128 one = _mm_set1_ps(1.0f);
-    const __m128 half = _mm_set1_ps(0.5f);
-    for (int k = 0; k < n; k += 4) {
-        const __m128 c0 = crossfadeCosineLanes(_mm_load_ps(angle0 + k));
-        const __m128 c1 = crossfadeCosineLanes(_mm_load_ps(angle1 + k));
-        _mm_store_ps(plan.weight0 + k, _mm_mul_ps(_mm_add_ps(c0, one), half));
-        _mm_store_ps(plan.weight1 + k, _mm_mul_ps(_mm_add_ps(c1, one), half));
-    }
-}
-
 /// planEnsemble one frame at a time, for any taps and any scale.
 void planEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n) {
-    alignas(16) float angle0[kEnsemblePlanFrames];
-    alignas(16) float angle1[kEnsemblePlanFrames];
+    float* const angle0 = plan.weight0;
+    float* const angle1 = plan.weight1;
     for (int k = 0; k < n; ++k) {
         plan.write[k] = r.position;
         if (!(r.phase >= 0.0f && r.phase < r.scale)) r.phase = 0.0f;
@@ -65,12 +51,11 @@ void planEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n) {
         plan.read1[k] = entry1 ? entry1 : &plan.silentTap;
         advanceSweep(r);
     }
-    planWeights(plan, angle0, angle1, n);
 }
 
 } // namespace
 
-void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
+void planEnsembleAngles(EnsembleRun& unit, EnsemblePlan& plan, int n) {
     // A local copy, which the plan's stores cannot be taken to overwrite.
     EnsembleRun r = unit;
     plan.silentTap = 0.0f;
@@ -108,8 +93,8 @@ void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
         phase[k] = 0.0f;
         plan.write[k] = 0;
     }
-    alignas(16) float angle0[kEnsemblePlanFrames];
-    alignas(16) float angle1[kEnsemblePlanFrames];
+    float* const angle0 = plan.weight0;
+    float* const angle1 = plan.weight1;
     alignas(16) std::int32_t first[kEnsemblePlanFrames];
     const __m128 span = _mm_set1_ps(kEnsembleTapSpan);
     const __m128 pi = _mm_set1_ps(kEnsemblePi);
@@ -159,7 +144,24 @@ void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
         addresses(_mm_add_epi32(write, tap0), plan.read0 + k);
         addresses(_mm_add_epi32(write, tap1), plan.read1 + k);
     }
-    planWeights(plan, angle0, angle1, n);
+}
+
+void planWeights(EnsemblePlan& plan, int n) {
+    for (int k = n; k % 4 != 0; ++k)
+        plan.weight0[k] = plan.weight1[k] = 0.0f;
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 half = _mm_set1_ps(0.5f);
+    for (int k = 0; k < n; k += 4) {
+        const __m128 c0 = crossfadeCosineLanes(_mm_load_ps(plan.weight0 + k));
+        const __m128 c1 = crossfadeCosineLanes(_mm_load_ps(plan.weight1 + k));
+        _mm_store_ps(plan.weight0 + k, _mm_mul_ps(_mm_add_ps(c0, one), half));
+        _mm_store_ps(plan.weight1 + k, _mm_mul_ps(_mm_add_ps(c1, one), half));
+    }
+}
+
+void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
+    planEnsembleAngles(unit, plan, n);
+    planWeights(plan, n);
 }
 
 namespace {

@@ -168,6 +168,11 @@ struct EnsemblePlan {
 /// Plans n frames (1..kEnsemblePlanFrames), advancing r's sweep and position as n calls of
 /// ensembleSample do.
 void planEnsemble(EnsembleRun& r, EnsemblePlan& plan, int n);
+/// planEnsemble in its two steps: the plan with the two taps' crossfade angles (radians) in
+/// place of their weights, then the weights from the angles (crossfadeCosineLanes). The first
+/// step leaves the rest of the arrays past n free for a second that runs eight frames at a time.
+void planEnsembleAngles(EnsembleRun& r, EnsemblePlan& plan, int n);
+void planWeights(EnsemblePlan& plan, int n);
 
 /// Frame k of the plan applied to sample x: the same result as ensembleSample.
 [[gnu::always_inline]] inline float

@@ -66,6 +66,37 @@ inline __m256 shapeEight(const ShaperRun& r, __m256 x) {
     const __m256 negative = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_LT_OQ);
     return _mm256_xor_ps(y, _mm256_and_ps(negative, _mm256_set1_ps(-0.0f)));
 }
+/// crossfadeCosineLanes (ensemble.h) for eight lanes.
+inline __m256 crossfadeCosineEight(__m256 x) {
+    constexpr float kPiSingle = 3.14159265358979f;
+    constexpr float kHalfPiSingle = 1.57079632679490f;
+    x = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(kPiSingle));
+    const __m256 y = _mm256_sub_ps(x, _mm256_set1_ps(kHalfPiSingle));
+    const __m256 z = _mm256_mul_ps(y, y);
+    __m256 p = _mm256_set1_ps(1.0f / 6227020800.0f);
+    p = _mm256_add_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(-1.0f / 39916800.0f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(1.0f / 362880.0f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(-1.0f / 5040.0f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(1.0f / 120.0f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, z), _mm256_set1_ps(-1.0f / 6.0f));
+    const __m256 sine = _mm256_add_ps(y, _mm256_mul_ps(_mm256_mul_ps(y, z), p));
+    return _mm256_sub_ps(_mm256_setzero_ps(), sine);
+}
+
+/// planWeights (ensemble.h) eight frames at a time.
+void planWeightsEight(EnsemblePlan& plan, int n) {
+    for (int k = n; k % 8 != 0; ++k)
+        plan.weight0[k] = plan.weight1[k] = 0.0f;
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 half = _mm256_set1_ps(0.5f);
+    for (int k = 0; k < n; k += 8) {
+        const __m256 c0 = crossfadeCosineEight(_mm256_loadu_ps(plan.weight0 + k));
+        const __m256 c1 = crossfadeCosineEight(_mm256_loadu_ps(plan.weight1 + k));
+        _mm256_storeu_ps(plan.weight0 + k, _mm256_mul_ps(_mm256_add_ps(c0, one), half));
+        _mm256_storeu_ps(plan.weight1 + k, _mm256_mul_ps(_mm256_add_ps(c1, one), half));
+    }
+}
+
 #endif
 
 /// The end of the chain, which remembers nothing from frame to frame, four frames (eight in
@@ -394,7 +425,14 @@ void runChain(OutputChain& c, float* main, float* send, int n) {
     if (echoOn) beginEchoHistory(c.echo, echo, echoEntries);
     const float sendReturn = c.sendReturn;
     EnsemblePlan plan;
-    if (ensembleOn) planEnsemble(c.ensemble, plan, n);
+    if (ensembleOn) {
+        planEnsembleAngles(c.ensemble, plan, n);
+#if defined(OUTPUT_CHAIN_AVX2)
+        planWeightsEight(plan, n);
+#else
+        planWeights(plan, n);
+#endif
+    }
     const EnsembleRun& ensemble = c.ensemble;
     alignas(16) float filtered[kEnsemblePlanFrames];
     alignas(16) float returned[kEnsemblePlanFrames];
