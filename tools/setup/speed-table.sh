@@ -368,7 +368,9 @@ Google Benchmark, bench/: CPU time per iteration and the counters each benchmark
 instanceMemoryAt48kHz counts what one instance allocates until it runs at 48 kHz (allocated:
 all that operator new was asked for; resident: the heap growth that stays). heldVoices/N
 reports time_per_voice_sample: the time of a 512-frame block, fixed costs included,
-over N voices x 512 frames. Debian's libbenchmark is a debug build of the library; it warns so,
+over N voices x 512 frames. voiceLanesAfterNoteOn/P times the voice kernel alone over the first
+2 s of the chord at program P, struck afresh for each iteration (172 blocks of 512 frames), while
+the envelopes still move. Debian's libbenchmark is a debug build of the library; it warns so,
 which does not touch the code measured.
 EOF
         for results in "$@"; do
