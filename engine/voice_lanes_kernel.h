@@ -558,12 +558,10 @@ struct alignas(32) SteadyEnvelopes {
     bool steady[kGroups][kEnvelopesPerVoice];
 };
 
-/// One frame of lane group g. Returns the lanes freed in this frame. Without general, the
-/// stored phases are inside the table (as every frame leaves them), no sample count is negative
-/// and every voice has all three envelopes.
-template <bool general>
+/// One frame of lane group g, whatever the lanes start from: phases outside the table, sample
+/// counts below 0, fewer than three envelopes. Returns the lanes freed in this frame.
 inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
-                      float* out, const SteadyEnvelopes* steady) {
+                      float* out) {
     const int base = g * kLanes;
     const F active = load(lanes.active + base);
     if (maskBits(active) == 0) {
@@ -575,27 +573,23 @@ inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, 
     const F usPerSample = load(lanes.usPerSample + base);
     const I count = loadInt((lanes.sampleCount + base));
     const F time = mul(toFloat(count), usPerSample);
-    const F counted = general ? asFloat(intGreater(count, splatInt(-1))) : asFloat(splatInt(-1));
+    const F counted = asFloat(intGreater(count, splatInt(-1)));
 
     const F lfoPhase = load(lanes.lfoPhase + base);
-    const F lfoValue = readTable(s.lfoTable, general ? wrapLanes(lfoPhase, n) : lfoPhase);
-    const F e2 = !general && steady->steady[g][2]
-                     ? load(steady->level[g][2])
-                     : envelopeLanes<general>(s, lanes, engine, 2, g,
-                                              mul(load(lanes.envelope[2].keyFactor + base), time),
-                                              counted, active, held);
+    const F lfoValue = readTable(s.lfoTable, wrapLanes(lfoPhase, n));
+    const F e2 = envelopeLanes<true>(s, lanes, engine, 2, g,
+                                     mul(load(lanes.envelope[2].keyFactor + base), time), counted,
+                                     active, held);
     const F phaseA = load(lanes.phaseA + base);
-    const F m = readTable(s.modulator, general ? wrapLanes(phaseA, n) : phaseA);
+    const F m = readTable(s.modulator, wrapLanes(phaseA, n));
     const F depth = add(splat(1.0f), mul(mul(s.lfoDepth, lfoValue), splat(kPercent)));
     const F pc = add(phaseA, mul(mul(m, mul(s.modulation, e2)), depth));
     const F a = readTable(s.carrier, wrapLanes(pc, n));
-    const F e0 = !general && steady->steady[g][0]
-                     ? load(steady->level[g][0])
-                     : envelopeLanes<general>(s, lanes, engine, 0, g,
-                                              mul(load(lanes.envelope[0].keyFactor + base), time),
-                                              counted, active, held);
+    const F e0 = envelopeLanes<true>(s, lanes, engine, 0, g,
+                                     mul(load(lanes.envelope[0].keyFactor + base), time), counted,
+                                     active, held);
     const F phaseB = load(lanes.phaseB + base);
-    const F b = readTable(s.carrier, general ? wrapLanes(phaseB, n) : phaseB);
+    const F b = readTable(s.carrier, wrapLanes(phaseB, n));
 
     // The sample count stops at the largest int32 rather than wrapping.
     const I notAtEnd = intAndNot(
@@ -605,12 +599,8 @@ inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, 
         mul(mul(add(mul(b, e0), mul(e0, a)), load(lanes.velocity + base)), splat(kVelocityScale));
     const F increment = mul(load(lanes.noteIncrement + base), bend);
     const F nextTime = mul(toFloat(nextCount), usPerSample);
-    const F nextCounted =
-        general ? asFloat(intGreater(nextCount, splatInt(-1))) : asFloat(splatInt(-1));
-    const F e1 =
-        !general && steady->steady[g][1]
-            ? load(steady->level[g][1])
-            : envelopeLanes<general>(s, lanes, engine, 1, g,
+    const F nextCounted = asFloat(intGreater(nextCount, splatInt(-1)));
+    const F e1 = envelopeLanes<true>(s, lanes, engine, 1, g,
                                      mul(load(lanes.envelope[1].keyFactor + base), nextTime),
                                      nextCounted, active, held);
     const F newA = wrapLanes(add(phaseA, mul(e1, increment)), n);
@@ -621,26 +611,14 @@ inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, 
     const F finite = finiteMask(sample);
     storeUnaligned(out, bitAnd(bitAnd(active, finite), sample));
 
-    if (!general && maskBits(active) == kAllLanes) {
-        store(lanes.phaseA + base, newA);
-        store(lanes.phaseB + base, newB);
-        store(lanes.lfoPhase + base, newLfo);
-        storeInt((lanes.sampleCount + base), nextCount);
-        store(lanes.envelope[0].level + base, e0);
-        store(lanes.envelope[1].level + base, e1);
-        store(lanes.envelope[2].level + base, e2);
-    } else {
-        store(lanes.phaseA + base, select(active, newA, phaseA));
-        store(lanes.phaseB + base, select(active, newB, phaseB));
-        store(lanes.lfoPhase + base, select(active, newLfo, lfoPhase));
-        storeInt((lanes.sampleCount + base),
-                 asInt(select(active, asFloat(nextCount), asFloat(count))));
-        const F levels[3] = {e0, e1, e2};
-        for (int e = 0; e < kEnvelopesPerVoice; ++e) {
-            float* level = lanes.envelope[e].level + base;
-            const F write = general ? bitAnd(active, load(lanes.enabled[e] + base)) : active;
-            store(level, select(write, levels[e], load(level)));
-        }
+    store(lanes.phaseA + base, select(active, newA, phaseA));
+    store(lanes.phaseB + base, select(active, newB, phaseB));
+    store(lanes.lfoPhase + base, select(active, newLfo, lfoPhase));
+    storeInt((lanes.sampleCount + base), asInt(select(active, asFloat(nextCount), asFloat(count))));
+    const F levels[3] = {e0, e1, e2};
+    for (int e = 0; e < kEnvelopesPerVoice; ++e) {
+        float* level = lanes.envelope[e].level + base;
+        store(level, select(bitAnd(active, load(lanes.enabled[e] + base)), levels[e], load(level)));
     }
     // A released voice ends when its stored amplitude level is exactly 0.
     const F silent = equal(load(lanes.envelope[0].level + base), zero());
@@ -665,10 +643,12 @@ struct alignas(32) PassFrames {
     float active[kPassFrames][kVoiceCount];
 };
 
-/// The first pass of a plain frame of lane group g (frame j of the pass): frameLanes without
-/// the modulator and carrier reads, whose inputs it leaves in pass. The phases, the LFO and the
-/// envelopes are recurrences or cheap; the reads, the long part of a frame, then run in the
-/// second pass with no frame waiting on another. Returns the lanes freed by silence.
+/// The first pass of a plain frame of lane group g (frame j of the pass), whose lanes have
+/// their phases inside the table (as every frame leaves them), no sample count below 0 and all
+/// three envelopes: frameLanes without the modulator and carrier reads, whose inputs it leaves
+/// in pass. The phases, the LFO and the envelopes are recurrences or cheap; the reads, the long
+/// part of a frame, then run in the second pass with no frame waiting on another. Returns the
+/// lanes freed by silence.
 inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
                         const SteadyEnvelopes& steady, PassFrames& pass, int j) {
     const int base = g * kLanes;
@@ -747,9 +727,9 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
 }
 
 /// The second pass over m frames: the reads and the samples, into out (eight per frame).
-/// Returns false when a sounding lane gave a sample that is not finite: frameLanes would have
-/// ended that voice there, which the first pass did not know.
-inline bool sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, int m, float* out) {
+/// Returns the sounding lanes that gave a sample that is not finite (in any of the frames):
+/// such a sample ends its voice in its frame, which the first pass did not know.
+inline int sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, int m, float* out) {
     // The modulator's reads first, each frame's modulated phase in place of its phase: the
     // carrier's reads, which wait on them, then find them long done.
     for (int j = 0; j < m; ++j) {
@@ -764,7 +744,7 @@ inline bool sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, i
             store(pass.phaseA[j] + base, wrapLanes(pc, s.tableLength));
         }
     }
-    F unfinished = zero();
+    int unfinished = 0;
     for (int j = 0; j < m; ++j) {
         for (int g = 0; g < kGroups; ++g) {
             const int base = g * kLanes;
@@ -781,10 +761,10 @@ inline bool sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, i
                                  splat(kVelocityScale));
             const F finite = finiteMask(sample);
             storeUnaligned(frameOut, bitAnd(bitAnd(active, finite), sample));
-            unfinished = bitOr(unfinished, bitAndNot(finite, active));
+            unfinished |= maskBits(bitAndNot(finite, active)) << base;
         }
     }
-    return maskBits(unfinished) == 0;
+    return unfinished;
 }
 
 /// The state of the lanes that a pass changes, kept to go back to.
@@ -896,8 +876,7 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
         float* frameOut = out + k * kVoiceCount;
         if (plain) break;
         for (int g = 0; g < kGroups; ++g)
-            freed |=
-                frameLanes<true>(s, lanes, engine, g, frameBend, frameOut + g * kLanes, nullptr);
+            freed |= frameLanes(s, lanes, engine, g, frameBend, frameOut + g * kLanes);
     }
     SteadyEnvelopes steady;
     if (k < n) findSteadyEnvelopes(lanes, engine, n - k, steady);
@@ -915,15 +894,19 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
             for (int g = 0; g < kGroups; ++g)
                 passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, pass, j);
         }
-        if (!sampleLanes(s, lanes, pass, m, out + k * kVoiceCount)) {
+        if (sampleLanes(s, lanes, pass, m, out + k * kVoiceCount) != 0) {
+            // Again from the pass's start, one frame to a pass, ending each such voice after
+            // the frame that gave its sample.
             returnToPassStart(lanes, start);
             passFreed = 0;
             for (int j = 0; j < m; ++j) {
                 const F frameBend = splat(bend[k + j]);
-                float* frameOut = out + (k + j) * kVoiceCount;
                 for (int g = 0; g < kGroups; ++g)
-                    passFreed |= frameLanes<false>(s, lanes, engine, g, frameBend,
-                                                   frameOut + g * kLanes, &steady);
+                    passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, pass, 0);
+                const int unfinished = sampleLanes(s, lanes, pass, 1, out + (k + j) * kVoiceCount);
+                for (int v = 0; v < kVoiceCount; ++v)
+                    if ((unfinished >> v) & 1) lanes.active[v] = 0.0f;
+                passFreed |= unfinished;
             }
         }
         freed |= passFreed;
