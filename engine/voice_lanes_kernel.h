@@ -664,18 +664,18 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
 
     const F lfoPhase = load(lanes.lfoPhase + base);
     const F lfoValue = readTable(s.lfoTable, lfoPhase);
-    const F e2 = steady.steady[g][2]
-                     ? load(steady.level[g][2])
-                     : envelopeLanes<false>(s, lanes, engine, 2, g,
-                                            mul(load(lanes.envelope[2].keyFactor + base), time),
-                                            counted, active, held);
+    // Envelope e at unscaled time t: its steady level, or its evaluation.
+    auto envelope = [&](int e, F t) __attribute__((always_inline)) {
+        return steady.steady[g][e]
+                   ? load(steady.level[g][e])
+                   : envelopeLanes<false>(s, lanes, engine, e, g,
+                                          mul(load(lanes.envelope[e].keyFactor + base), t), counted,
+                                          active, held);
+    };
+    const F e2 = envelope(2, time);
     const F phaseA = load(lanes.phaseA + base);
     const F depth = add(splat(1.0f), mul(mul(s.lfoDepth, lfoValue), splat(kPercent)));
-    const F e0 = steady.steady[g][0]
-                     ? load(steady.level[g][0])
-                     : envelopeLanes<false>(s, lanes, engine, 0, g,
-                                            mul(load(lanes.envelope[0].keyFactor + base), time),
-                                            counted, active, held);
+    const F e0 = envelope(0, time);
     const F phaseB = load(lanes.phaseB + base);
     store(pass.phaseA[j] + base, phaseA);
     store(pass.phaseB[j] + base, phaseB);
@@ -688,11 +688,7 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
     const I nextCount = intSub(count, notAtEnd);
     const F increment = mul(load(lanes.noteIncrement + base), bend);
     const F nextTime = mul(toFloat(nextCount), usPerSample);
-    const F e1 = steady.steady[g][1]
-                     ? load(steady.level[g][1])
-                     : envelopeLanes<false>(s, lanes, engine, 1, g,
-                                            mul(load(lanes.envelope[1].keyFactor + base), nextTime),
-                                            counted, active, held);
+    const F e1 = envelope(1, nextTime); // the pitch envelope is read one sample later
     const F newA = wrapLanes(add(phaseA, mul(e1, increment)), n);
     const F vibrato = add(mul(mul(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
     const F newB = wrapLanes(add(phaseB, mul(vibrato, increment)), n);
