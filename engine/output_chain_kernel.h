@@ -213,11 +213,21 @@ template <bool unityMix, bool ramp>
     const __m128 wet = unityMix ? y : _mm_mul_ps(f.mix, y);
     const __m128 out = _mm_add_ps(wet, _mm_mul_ps(f.dry, x));
     const __m128 finite = _mm_castsi128_ps(finiteLanes(magnitudeBits(out)));
+    const __m128 kept = unityMix ? y : out;
+    if (!ramp && _mm_movemask_ps(finite) == 0xF) {
+        // Every lane finite, so no lane restarts and the history moves on unmasked: the next
+        // step's sum then waits only on this step's y (through h2), not on its finiteness.
+        // (With unityMix y is finite where y plus the dry share is.)
+        f.x2 = f.x1;
+        f.x1 = x;
+        f.y2 = f.h2;
+        f.h2 = _mm_and_ps(kept, _mm_castsi128_ps(largeLanes(magnitudeBits(kept))));
+        return out;
+    }
     const __m128 result = _mm_and_ps(out, finite);
     const __m128 x2 = _mm_and_ps(f.x1, finite);
     const __m128 x1 = _mm_and_ps(x, finite);
     const __m128 y2 = _mm_and_ps(f.h2, finite);
-    const __m128 kept = unityMix ? y : out;
     const __m128i keptMagnitude = magnitudeBits(kept);
     const __m128 h2 = _mm_and_ps(kept, _mm_castsi128_ps(_mm_and_si128(finiteLanes(keptMagnitude),
                                                                       largeLanes(keptMagnitude))));
@@ -237,13 +247,18 @@ template <bool unityMix, bool ramp>
 
 /// The echo over one chunk, its ring laid out in time: entry m of history holds the sample
 /// written m - length frames before the chunk's first, so frame t writes entry length + t and
-/// every entry its reads or its refresh of the running sum need sits at a fixed place behind
-/// it, whatever the ring's wrap. Frames can then be read four at a time after their writes
-/// without a later frame's write getting in the way. The ring is filled back from it after
-/// the chunk.
+/// every entry its reads need sits at a fixed place behind it, whatever the ring's wrap. Frames
+/// can then be read four at a time after their writes without a later frame's write getting in
+/// the way. The ring is filled back from it after the chunk.
+///
+/// The running sum is formed afresh at each wrap as the sum of the ring from entry 0 up: the
+/// samples written since the wrap before, oldest first. That sum is kept as they are written
+/// (ringSum), so at the wrap it is ready, and the running sum after it no longer waits on a
+/// pass over the ring that could only start once the wrap's frame is written.
 struct EchoHistory {
     float* ring;
     float accumulator;
+    float ringSum; ///< |x| summed over the samples written since the last wrap, in order
     float inverseLength;
     float lengthValue;
     float lastIndex;
@@ -271,6 +286,10 @@ struct EchoHistory {
         h.entries[m] = run.line[at];
         at = at + 1 == run.length ? 0 : at + 1;
     }
+    // The ring's entries 0..position - 1, written since its last wrap.
+    h.ringSum = 0.0f;
+    for (std::int32_t m = 0; m < run.position; ++m)
+        h.ringSum += std::fabs(run.line[m]);
 }
 
 /// Puts the last length frames back into the ring, where the ring's own writes would have
@@ -285,28 +304,22 @@ struct EchoHistory {
     run.position = h.position;
 }
 
-/// The running sum afresh after frame t, as echoSample forms it when the ring wraps: the ring
-/// from entry 0 up, which frame t's history holds in order from entry t + 1.
-[[gnu::noinline]] float echoRingSum(const float* entries, std::int32_t length, int t) {
-    float total = 0.0f;
-    for (std::int32_t j = 0; j < length; ++j)
-        total += std::fabs(entries[t + 1 + j]);
-    return total;
-}
-
 /// The running sum of frame t with sample x (already in the history), then the position
 /// moved on: echoSample's first and last steps.
 [[gnu::always_inline]] inline float echoLevelStep(EchoHistory& h, int t, float x) {
     h.accumulator -= std::fabs(h.entries[t]);
     h.accumulator += std::fabs(x);
+    h.ringSum += std::fabs(x);
     return h.accumulator;
 }
 
-[[gnu::always_inline]] inline void echoAdvance(EchoHistory& h, int t) {
+/// At a wrap the running sum becomes the ring's sum, as echoSample forms it afresh.
+[[gnu::always_inline]] inline void echoAdvance(EchoHistory& h) {
     h.position += 1;
     if (h.position == h.length) {
         h.position = 0;
-        h.accumulator = echoRingSum(h.entries, h.length, t);
+        h.accumulator = h.ringSum;
+        h.ringSum = 0.0f;
     }
 }
 
@@ -351,16 +364,16 @@ struct EchoHistory {
     _mm_storeu_ps(h.entries + h.length + t, x);
     const std::int32_t p0 = h.position;
     const float l0 = echoLevelStep(h, t, _mm_cvtss_f32(x));
-    echoAdvance(h, t);
+    echoAdvance(h);
     const std::int32_t p1 = h.position;
     const float l1 = echoLevelStep(h, t + 1, _mm_cvtss_f32(_mm_shuffle_ps(x, x, 1)));
-    echoAdvance(h, t + 1);
+    echoAdvance(h);
     const std::int32_t p2 = h.position;
     const float l2 = echoLevelStep(h, t + 2, _mm_cvtss_f32(_mm_movehl_ps(x, x)));
-    echoAdvance(h, t + 2);
+    echoAdvance(h);
     const std::int32_t p3 = h.position;
     const float l3 = echoLevelStep(h, t + 3, _mm_cvtss_f32(_mm_shuffle_ps(x, x, 3)));
-    echoAdvance(h, t + 3);
+    echoAdvance(h);
     return echoReadLanes(h, t, _mm_setr_ps(l0, l1, l2, l3), _mm_setr_epi32(p0, p1, p2, p3), x);
 }
 
@@ -369,7 +382,7 @@ struct EchoHistory {
     h.entries[h.length + t] = x;
     const std::int32_t position = h.position;
     const float level = echoLevelStep(h, t, x);
-    echoAdvance(h, t);
+    echoAdvance(h);
     return _mm_cvtss_f32(
         echoReadLanes(h, t, _mm_set1_ps(level), _mm_set1_epi32(position), _mm_set1_ps(x)));
 }
