@@ -32,6 +32,59 @@ inline float guardedPhase(float phase, float scale) {
     return guardedPhase(phase, scale);
 }
 
+/// floor(x) for x >= 0 without a library call (the baseline instruction set has no rounding
+/// instruction): below 2^52 the truncation, above it x itself, a whole number already.
+inline double floorOfNonNegative(double x) {
+    constexpr double kWhole = 4503599627370496.0; // 2^52
+    return x < kWhole ? static_cast<double>(static_cast<std::int64_t>(x)) : x;
+}
+
+/// 2^k exactly, for k in -1022..1023 (the normal doubles' exponents).
+inline double powerOfTwo(int k) {
+    const std::uint64_t bits = static_cast<std::uint64_t>(k + 1023) << 52;
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+/// Samples of the sweep that each add the same amount: the first `frames` (at most n) of the
+/// per-sample steps from phase add exactly `increment` each, so after j of them the phase is
+/// phase + j x increment. None when frames is 0; an increment of 0 means the step is too small
+/// ever to move the phase.
+struct SweepRun {
+    int frames;
+    double increment;
+};
+
+/// Where the phase p is normal and positive, its grid step is u = 2^(exponent - 23); while
+/// p + step stays below both the next power of two and the scale (less one grid step), p + step
+/// rounds to p + q u with q the step in grid units rounded to the nearest integer: the same for
+/// every sample unless the step lies exactly halfway (then the rounding depends on p, and the
+/// run is stepped one sample at a time).
+SweepRun sweepRun(float phase, float step, float scale, int n) {
+    constexpr float kSmallestNormal = std::numeric_limits<float>::min();
+    const bool regular = phase >= kSmallestNormal && phase < scale && step >= kSmallestNormal &&
+                         std::isfinite(step) && std::isfinite(scale);
+    if (!regular || n <= 0) return {0, 0.0};
+    // phase = m 2^exponent with 0.5 <= m < 1: a normal float's biased exponent less 126.
+    std::uint32_t bits;
+    std::memcpy(&bits, &phase, sizeof bits);
+    const int exponent = static_cast<int>((bits >> 23) & 0xFFu) - 126;
+    const double grid = powerOfTwo(exponent - 24);
+    const double top = std::min(powerOfTwo(exponent), static_cast<double>(scale));
+    const double units = static_cast<double>(step) / grid;
+    const double whole = floorOfNonNegative(units); // step and grid are positive
+    if (units - whole == 0.5) return {0, 0.0};
+    const double increment = (units - whole < 0.5 ? whole : whole + 1.0) * grid;
+    const double room = top - grid - static_cast<double>(phase) - step;
+    if (!(room > 0.0)) return {0, 0.0};
+    if (increment == 0.0) return {n, 0.0};
+    // Samples j = 0..k-1 with phase + j increment + step <= top - grid, one less than the
+    // quotient suggests so that its rounding cannot overshoot.
+    const double fits = floorOfNonNegative(room / increment);
+    return {static_cast<int>(std::min(fits, static_cast<double>(n))), increment};
+}
+
 /// planEnsemble one frame at a time, for any taps and any scale.
 void planEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n) {
     float* const angle0 = plan.weight0;
@@ -68,20 +121,49 @@ void planEnsembleAngles(EnsembleRun& unit, EnsemblePlan& plan, int n) {
         return;
     }
 
-    // The sweep first, frame after frame; everything else follows from it four frames at a
-    // time. With every tap inside the ring, position + tap needs at most one wrap. A phase
-    // that stays inside 0..scale needs neither the wrap nor the restart, so the loop carries
-    // only the addition and leaves the rest to a call it seldom makes.
-    alignas(16) float phase[kEnsemblePlanFrames];
+    // The sweep first; everything else follows from it four frames at a time. With every tap
+    // inside the ring, position + tap needs at most one wrap. Where the sweep runs on one grid
+    // (sweepRun) its phases are p + j x increment, exact in single precision too (j x
+    // increment is a whole number of grid steps below 2^23 of them, and the sum stays in p's
+    // binade), so they are formed four at a time; elsewhere it is stepped as ensembleSample
+    // steps it.
+    alignas(16) float phase[kEnsemblePlanFrames + 4]; // room for a run's last vector
     float p = guardedPhase(r.phase, r.scale);
-    std::int32_t position = r.position;
-    const std::int32_t last = r.maxDelay - 1;
-    for (int k = 0; k < n; ++k) {
-        plan.write[k] = position;
-        phase[k] = p;
+    for (int k = 0; k < n;) {
+        const SweepRun run = sweepRun(p, r.lfoStep, r.scale, n - k);
+        if (run.frames > 0) {
+            const float increment = static_cast<float>(run.increment);
+            const __m128 start = _mm_set1_ps(p);
+            const __m128 step = _mm_set1_ps(increment);
+            for (int j = 0; j < run.frames; j += 4) {
+                const __m128 count =
+                    _mm_cvtepi32_ps(_mm_add_epi32(_mm_set1_epi32(j), _mm_setr_epi32(0, 1, 2, 3)));
+                _mm_storeu_ps(phase + k + j, _mm_add_ps(start, _mm_mul_ps(count, step)));
+            }
+            p += static_cast<float>(run.frames) * increment;
+            k += run.frames;
+            continue;
+        }
+        phase[k++] = p;
         p += r.lfoStep;
         if (!(p >= 0.0f && p < r.scale)) p = wrappedPhase(p, r.scale);
-        position = position == 0 ? last : position - 1;
+    }
+    // The write positions, newest first: position, position - 1, ... down to entry 0, then on
+    // from the ring's last entry.
+    std::int32_t position = r.position;
+    for (int k = 0; k < n;) {
+        const int m = std::min(n - k, position + 1);
+        int j = 0;
+        for (; j + 4 <= m; j += 4) {
+            const __m128i back = _mm_add_epi32(_mm_set1_epi32(j), _mm_setr_epi32(0, 1, 2, 3));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.write + k + j),
+                             _mm_sub_epi32(_mm_set1_epi32(position), back));
+        }
+        for (; j < m; ++j)
+            plan.write[k + j] = position - j;
+        k += m;
+        position -= m;
+        if (position < 0) position = r.maxDelay - 1;
     }
     r.phase = phase[n - 1] + r.lfoStep;
     if (r.phase >= r.scale)
@@ -166,57 +248,15 @@ void planEnsemble(EnsembleRun& unit, EnsemblePlan& plan, int n) {
 
 namespace {
 
-/// The sweep after n per-sample steps, each the guard and advance of ensembleSample. Where the
-/// phase p is normal and positive, its grid step is u = 2^(exponent - 23); while p + step stays
-/// below both the next power of two and the scale (less one grid step), p + step rounds to
-/// p + q u with q the step in grid units rounded to the nearest integer: the same for every
-/// sample unless the step lies exactly halfway (then the rounding depends on p, and the run is
-/// stepped one sample at a time).
-/// floor(x) for x >= 0 without a library call (the baseline instruction set has no rounding
-/// instruction): below 2^52 the truncation, above it x itself, a whole number already.
-inline double floorOfNonNegative(double x) {
-    constexpr double kWhole = 4503599627370496.0; // 2^52
-    return x < kWhole ? static_cast<double>(static_cast<std::int64_t>(x)) : x;
-}
-
-/// 2^k exactly, for k in -1022..1023 (the normal doubles' exponents).
-inline double powerOfTwo(int k) {
-    const std::uint64_t bits = static_cast<std::uint64_t>(k + 1023) << 52;
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
+/// The sweep after n per-sample steps, each the guard and advance of ensembleSample.
 float skipSweep(float phase, float step, float scale, int n) {
-    constexpr float kSmallestNormal = std::numeric_limits<float>::min();
     while (n > 0) {
-        const bool regular = phase >= kSmallestNormal && phase < scale && step >= kSmallestNormal &&
-                             std::isfinite(step) && std::isfinite(scale);
-        if (regular) {
-            // phase = m 2^exponent with 0.5 <= m < 1: a normal float's biased exponent less 126.
-            std::uint32_t bits;
-            std::memcpy(&bits, &phase, sizeof bits);
-            const int exponent = static_cast<int>((bits >> 23) & 0xFFu) - 126;
-            const double grid = powerOfTwo(exponent - 24);
-            const double top = std::min(powerOfTwo(exponent), static_cast<double>(scale));
-            const double units = static_cast<double>(step) / grid;
-            const double whole = floorOfNonNegative(units); // step and grid are positive
-            if (units - whole != 0.5) {
-                const double increment = (units - whole < 0.5 ? whole : whole + 1.0) * grid;
-                const double room = top - grid - static_cast<double>(phase) - step;
-                if (room > 0.0 && increment == 0.0) break; // too small a step to move it
-                if (room > 0.0) {
-                    // Samples j = 0..k-1 with phase + j increment + step <= top - grid, one less
-                    // than the quotient suggests so that its rounding cannot overshoot.
-                    const double fits = floorOfNonNegative(room / increment);
-                    const int k = static_cast<int>(std::min(fits, static_cast<double>(n)));
-                    if (k > 0) {
-                        phase = static_cast<float>(phase + k * increment);
-                        n -= k;
-                        continue;
-                    }
-                }
-            }
+        const SweepRun run = sweepRun(phase, step, scale, n);
+        if (run.frames > 0) {
+            if (run.increment == 0.0) break; // too small a step to move it
+            phase = static_cast<float>(phase + run.frames * run.increment);
+            n -= run.frames;
+            continue;
         }
         // One sample as ensembleSample does it.
         if (!(phase >= 0.0f && phase < scale)) phase = 0.0f;

@@ -247,7 +247,8 @@ TEST(EnsembleTest, PlannedFramesMatchTheSampleBySampleUnit) {
         // Scales above 1 put tap 16 (outside the sixteen) into the crossfade; phases outside
         // 0..scale restart the sweep.
         const float scale = round % 3 == 0 ? 1.1f : 1.0f;
-        const float step = (unit(random) - 0.3f) * 0.05f;
+        // Some rounds sweep as slowly as the patches do, so that whole plans run on one grid.
+        const float step = (unit(random) - 0.3f) * (round % 4 == 2 ? 2e-4f : 0.05f);
         const float phase = round % 5 == 0 ? 1.5f : unit(random) * scale;
         const int position = static_cast<int>(unit(random) * static_cast<float>(ring - 1));
         std::vector<float> lineA(static_cast<std::size_t>(ring));
