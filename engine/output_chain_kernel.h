@@ -51,11 +51,16 @@ inline __m256 shapeEight(const ShaperRun& r, __m256 x) {
     const __m256i i = _mm256_and_si256(_mm256_cvttps_epi32(u), _mm256_castps_si256(inside));
     alignas(32) std::int32_t at[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(at), i);
-    const float* t = r.table;
-    const __m256 lo = _mm256_setr_ps(t[at[0]], t[at[1]], t[at[2]], t[at[3]], t[at[4]], t[at[5]],
-                                     t[at[6]], t[at[7]]);
-    const __m256 hi = _mm256_setr_ps(t[at[0] + 1], t[at[1] + 1], t[at[2] + 1], t[at[3] + 1],
-                                     t[at[4] + 1], t[at[5] + 1], t[at[6] + 1], t[at[7] + 1]);
+    // Each lane's two neighbouring entries with one 64-bit load.
+    auto pair = [&](int l) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r.table + at[l]));
+    };
+    const __m256 a = _mm256_set_m128(_mm_castsi128_ps(_mm_unpacklo_epi64(pair(4), pair(5))),
+                                     _mm_castsi128_ps(_mm_unpacklo_epi64(pair(0), pair(1))));
+    const __m256 b = _mm256_set_m128(_mm_castsi128_ps(_mm_unpacklo_epi64(pair(6), pair(7))),
+                                     _mm_castsi128_ps(_mm_unpacklo_epi64(pair(2), pair(3))));
+    const __m256 lo = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m256 hi = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
     const __m256 read = _mm256_add_ps(
         lo, _mm256_mul_ps(_mm256_sub_ps(hi, lo), _mm256_sub_ps(u, _mm256_cvtepi32_ps(i))));
     const __m256 beyond = _mm256_add_ps(
