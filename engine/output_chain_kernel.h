@@ -345,19 +345,21 @@ struct EchoHistory {
                      _mm_and_si128(beyond, _mm_sub_epi32(length, _mm_set1_epi32(1))));
     // The read entry's distance ahead of the write in the ring, 0..length - 1: 0 is the frame's
     // own sample, d > 0 the one written length - d frames ago; the next entry is one further.
+    // Both sit side by side in the history, at frame + d, except that the frame's own sample
+    // is x (entry frame + length), so one 64-bit load per lane reads them.
     __m128i d = _mm_sub_epi32(i, position);
     d = _mm_add_epi32(d, _mm_and_si128(_mm_cmpgt_epi32(_mm_setzero_si128(), d), length));
     const __m128i frame = _mm_add_epi32(_mm_set1_epi32(t), _mm_setr_epi32(0, 1, 2, 3));
-    const __m128i own = _mm_cmpeq_epi32(d, _mm_setzero_si128());
-    const __m128i at = _mm_add_epi32(frame, _mm_add_epi32(d, _mm_and_si128(own, length)));
-    const __m128i after = _mm_add_epi32(_mm_add_epi32(frame, d), _mm_set1_epi32(1));
-    alignas(16) std::int32_t atIndex[4], afterIndex[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(atIndex), at);
-    _mm_store_si128(reinterpret_cast<__m128i*>(afterIndex), after);
-    const float* e = h.entries;
-    const __m128 lo = _mm_setr_ps(e[atIndex[0]], e[atIndex[1]], e[atIndex[2]], e[atIndex[3]]);
-    const __m128 hi =
-        _mm_setr_ps(e[afterIndex[0]], e[afterIndex[1]], e[afterIndex[2]], e[afterIndex[3]]);
+    const __m128 own = _mm_castsi128_ps(_mm_cmpeq_epi32(d, _mm_setzero_si128()));
+    alignas(16) std::int32_t at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), _mm_add_epi32(frame, d));
+    auto pair = [&](int l) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(h.entries + at[l]));
+    };
+    const __m128 pairs01 = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(0), pair(1)));
+    const __m128 pairs23 = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(2), pair(3)));
+    const __m128 lo = select(own, x, _mm_shuffle_ps(pairs01, pairs23, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128 hi = _mm_shuffle_ps(pairs01, pairs23, _MM_SHUFFLE(3, 1, 3, 1));
     const __m128 y =
         _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_sub_ps(p, _mm_cvtepi32_ps(i))));
     const __m128 mix = _mm_set1_ps(h.mix);
@@ -367,6 +369,28 @@ struct EchoHistory {
 /// Frames t..t+3 of x through the echo.
 [[gnu::always_inline]] inline __m128 echoLanes(EchoHistory& h, int t, __m128 x) {
     _mm_storeu_ps(h.entries + h.length + t, x);
+    const std::int32_t first = h.position;
+    if (first + 4 < h.length) {
+        // No wrap in the four frames: their positions follow on, and the running sums are the
+        // four steps of echoLevelStep on magnitudes taken four at a time. (The entries leaving
+        // the sum were written before these frames: the ring is longer than four.)
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+        alignas(16) float gone[4], added[4];
+        _mm_store_ps(gone, _mm_and_ps(_mm_loadu_ps(h.entries + t), magnitude));
+        _mm_store_ps(added, _mm_and_ps(x, magnitude));
+        float sum = h.accumulator;
+        alignas(16) float level[4];
+        for (int j = 0; j < 4; ++j) {
+            sum -= gone[j];
+            sum += added[j];
+            level[j] = sum;
+        }
+        h.accumulator = sum;
+        h.ringSum = ((h.ringSum + added[0]) + added[1] + added[2]) + added[3];
+        h.position = first + 4;
+        return echoReadLanes(h, t, _mm_load_ps(level),
+                             _mm_add_epi32(_mm_set1_epi32(first), _mm_setr_epi32(0, 1, 2, 3)), x);
+    }
     const std::int32_t p0 = h.position;
     const float l0 = echoLevelStep(h, t, _mm_cvtss_f32(x));
     echoAdvance(h);
