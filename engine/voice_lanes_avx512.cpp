@@ -15,6 +15,7 @@
 
 #pragma GCC target("avx2,avx512f,avx512vl,avx512dq,avx512bw")
 #define VOICE_LANES_AVX2 1
+#define VOICE_LANES_AVX512 1
 #include "engine/voice_lanes_kernel.h"
 
 void renderVoiceLanesAvx512(SynthEngine& engine, const float* bend, float* out, int n) {

@@ -475,9 +475,20 @@ struct Shared {
 /// set after the steps (a negative zero among them, which the scalar wrap keeps as it is) or
 /// not below n take the scalar wrap.
 inline F wrapLanes(F p, F n) {
+#if defined(VOICE_LANES_AVX512)
+    // The same steps as masked operations: a lane a step does not take keeps its value, as
+    // subtracting a positive zero leaves it, and q - (-n) is q + n.
+    F q = _mm256_mask_sub_ps(p, _mm256_cmp_ps_mask(p, n, _CMP_GE_OQ), p, n);
+    q = _mm256_mask_add_ps(q, _mm256_cmp_ps_mask(q, zero(), _CMP_LT_OQ), q, n);
+    // Inside [0, n) with the sign bit clear: as unsigned integers the bits lie below n's (a
+    // set sign bit and a not-a-number lie above).
+    const int outside =
+        static_cast<unsigned char>(~_mm256_cmp_epu32_mask(asInt(q), asInt(n), _MM_CMPINT_LT));
+#else
     F q = sub(p, bitAnd(greaterEqual(p, n), n));
     q = sub(q, bitAnd(less(q, zero()), sub(zero(), n)));
     const int outside = (~maskBits(less(q, n)) | maskBits(q)) & kAllLanes;
+#endif
     if (outside != 0) q = wrapOutside(p, q, n, outside);
     return q;
 }

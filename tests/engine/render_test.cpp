@@ -369,6 +369,49 @@ TEST_F(RenderTest, NotANumberCarrierSilencesTheVoicesThatReadIt) {
     selectVoiceLaneKernel(kernels.back());
 }
 
+TEST_F(RenderTest, PhasesThatLandOnTheTableEdgesWrapAsTheReferenceWrapsThem) {
+    // Steps that leave a phase a hair below 0 (so that adding the table length rounds to the
+    // length itself), exactly on the length or a whole number of lengths away: every kernel
+    // build must take such lanes to the scalar wrap, its samples and the phases it keeps bit
+    // for bit as the reference's.
+    std::vector<VoiceLaneKernel> kernels{VoiceLaneKernel::Baseline};
+    for (VoiceLaneKernel kernel : {VoiceLaneKernel::Avx2, VoiceLaneKernel::Avx512})
+        if (selectVoiceLaneKernel(kernel)) kernels.push_back(kernel);
+    const float n = static_cast<float>(kTableLength);
+    for (float increment : {-1e-6f, -1e-30f, n, 2.0f * n, -n, -2.0f * n}) {
+        std::vector<float> phases;
+        auto play = [increment, &phases](RenderFunction renderer) {
+            std::unique_ptr<SynthEngine> e = makeTestEngine();
+            e->patch->modulation = 50;
+            e->patch->lfoDepth = 50;
+            e->noteIncrement[60] = increment;
+            // Entry 0 is not 0, and the spare entry past the end is what no wrapped phase reads.
+            for (std::int32_t i = 0; i < kTableLength; ++i)
+                e->carrierTable[i] = 0.5f + 0.25f * std::sin(0.1f * static_cast<float>(i));
+            e->carrierTable[kTableLength] = e->lfoTable[kTableLength] = 9.0f;
+            Channels c;
+            StereoBuffer out(2205);
+            handleMidi(*e, c[0], kNoteOn, 60, 100);
+            handleMidi(*e, c[0], kNoteOn, 67, 100);
+            e->lfo[0].lfoIncrement = increment;
+            renderer(*e, c[0], out.outputs(), 2205);
+            phases = {e->voices[0].phaseA, e->voices[0].phaseB, e->lfo[0].lfoPhase};
+            return out;
+        };
+        const StereoBuffer reference = play(referenceRender);
+        const std::vector<float> referencePhases = phases;
+        for (VoiceLaneKernel kernel : kernels) {
+            ASSERT_TRUE(selectVoiceLaneKernel(kernel));
+            const StereoBuffer out = play(render);
+            EXPECT_EQ(std::memcmp(out.left.data(), reference.left.data(), out.left.size() * 4), 0)
+                << increment << " kernel " << static_cast<int>(kernel);
+            EXPECT_EQ(phases, referencePhases)
+                << increment << " kernel " << static_cast<int>(kernel);
+        }
+    }
+    selectVoiceLaneKernel(kernels.back());
+}
+
 TEST_F(RenderTest, NonFiniteTablesKeepTheOutputFinite) {
     for (int which = 0; which < 3; ++which) {
         engine = makeTestEngine();
