@@ -501,11 +501,16 @@ inline F readTable(const float* table, F p) {
     return add(lo, mul(sub(hi, lo), sub(p, toFloat(i))));
 }
 
+/// u clamped to 0..1 (below 0 and not-a-number: 0).
+inline F clamped(F u) {
+    u = bitAnd(u, greaterEqual(u, zero()));
+    return minimum(u, splat(1.0f));
+}
+
 /// The segment curve at u (clamped to 0..1): the table with interpolation, 1 at its end, or u
 /// itself when there is no curve.
 inline F curveAt(const Shared& s, F u) {
-    u = bitAnd(u, greaterEqual(u, zero())); // below 0 and not-a-number: 0
-    u = minimum(u, splat(1.0f));
+    u = clamped(u);
     if (!s.hasCurve) return u;
     const F pos = mul(u, toFloat(splatInt(s.curveLength)));
     const I i = truncate(pos);
@@ -654,14 +659,172 @@ struct alignas(32) PassFrames {
     float active[kPassFrames][kVoiceCount];
 };
 
-/// The first pass of a plain frame of lane group g (frame j of the pass), whose lanes have
-/// their phases inside the table (as every frame leaves them), no sample count below 0 and all
-/// three envelopes: frameLanes without the modulator and carrier reads, whose inputs it leaves
-/// in pass. The phases, the LFO and the envelopes are recurrences or cheap; the reads, the long
-/// part of a frame, then run in the second pass with no frame waiting on another. Returns the
-/// lanes freed by silence.
+/// Envelope levels worked out for a whole pass before its first pass (planEnvelope), each
+/// frame's as the frame would evaluate it; planned marks the envelopes (per lane group) taken
+/// from here.
+struct alignas(32) PlannedEnvelopes {
+    float level[kEnvelopesPerVoice][kPassFrames][kVoiceCount];
+    bool planned[kGroups][kEnvelopesPerVoice];
+};
+
+#if defined(VOICE_LANES_AVX2)
+/// Entry index (its low four bits) of the sixteen held in low and high, lane by lane.
+inline F lookupSixteen(F low, F high, I index) {
+#if defined(VOICE_LANES_AVX512)
+    return _mm256_permutex2var_ps(low, index, high);
+#else
+    // Bit 3 chooses the half: shifted into the sign bit, it drives the blend.
+    return _mm256_blendv_ps(_mm256_permutevar8x32_ps(low, index),
+                            _mm256_permutevar8x32_ps(high, index),
+                            asFloat(_mm256_slli_epi32(index, 28)));
+#endif
+}
+
+/// The eight rows of 8 x 8 floats at from (rows `stride` floats apart) into the rows at to
+/// (kVoiceCount apart), transposed.
+inline void transposeEight(const float* from, int stride, float* to) {
+    F r[8];
+    for (int i = 0; i < 8; ++i)
+        r[i] = _mm256_loadu_ps(from + i * stride);
+    const F t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const F t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const F t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const F t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const F u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    const F u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    const F u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    const F u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    const F u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+    const F u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+    const F u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+    const F u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+    store(to + 0 * kVoiceCount, _mm256_permute2f128_ps(u0, u4, 0x20));
+    store(to + 1 * kVoiceCount, _mm256_permute2f128_ps(u1, u5, 0x20));
+    store(to + 2 * kVoiceCount, _mm256_permute2f128_ps(u2, u6, 0x20));
+    store(to + 3 * kVoiceCount, _mm256_permute2f128_ps(u3, u7, 0x20));
+    store(to + 4 * kVoiceCount, _mm256_permute2f128_ps(u0, u4, 0x31));
+    store(to + 5 * kVoiceCount, _mm256_permute2f128_ps(u1, u5, 0x31));
+    store(to + 6 * kVoiceCount, _mm256_permute2f128_ps(u2, u6, 0x31));
+    store(to + 7 * kVoiceCount, _mm256_permute2f128_ps(u3, u7, 0x31));
+}
+
+/// Envelope e of lane group g for the m plain frames of a pass, into planned, when every
+/// sounding lane is held and stays in one segment for the pass and some lane's level moves:
+/// then each frame's level is what envelopeLanes gives it, but worked out one lane at a time
+/// with the pass's frames across the vector. A lane's key-scaled time never falls (see
+/// findSteadyEnvelopes), so neither does its curve position, and the curve entries its frames
+/// read mostly lie within sixteen of the first: those are held in two vectors and picked out
+/// by index, in place of a load per frame. Returns false, and plans nothing, otherwise.
+bool planEnvelope(const Shared& s, Lanes& lanes, const SynthEngine& engine, int e, int g, int m,
+                  PlannedEnvelopes& planned) {
+    if (!s.hasCurve || s.curveLength < 16) return false;
+    EnvelopeLanes& el = lanes.envelope[e];
+    const int base = g * kLanes;
+    const int delay = e == 1 ? 1 : 0; // the pitch envelope is read one sample later
+    // The conditions, for all lanes at once.
+    const int sounding = maskBits(load(lanes.active + base));
+    if (sounding == 0 || (maskBits(load(lanes.held + base)) & sounding) != sounding) return false;
+    const I count = loadInt(lanes.sampleCount + base);
+    const F factor = load(el.keyFactor + base);
+    const F us = load(lanes.usPerSample + base);
+    const int usable =
+        maskBits(asFloat(
+            intLess(count, splatInt(std::numeric_limits<std::int32_t>::max() - kPassFrames - 1)))) &
+        maskBits(greaterEqual(factor, zero())) & maskBits(greater(us, zero()));
+    if ((usable & sounding) != sounding) return false;
+    const I first = intSub(count, splatInt(-delay));
+    const F tFirst = mul(factor, mul(toFloat(first), us));
+    const F tLast = mul(factor, mul(toFloat(intSub(first, splatInt(1 - m))), us));
+    // Lanes outside their segment at the first frame are placed, as that frame would place them.
+    const int misplaced = ~maskBits(bitAnd(less(load(el.after + base), tFirst),
+                                           lessEqual(tFirst, load(el.upTo + base)))) &
+                          sounding;
+    if (misplaced != 0) placeLanes(el, engine, e, base, tFirst, misplaced);
+    // A rate below 0 (or not a number) would not keep the curve position from falling.
+    const F rate = load(el.rate + base);
+    if ((maskBits(bitAnd(lessEqual(tLast, load(el.upTo + base)), greaterEqual(rate, zero()))) &
+         sounding) != sounding)
+        return false;
+    if ((maskBits(bitAndNot(equal(load(el.delta + base), zero()), load(lanes.active + base)))) == 0)
+        return false; // nothing moves: the frames give start + 0 without reading the curve
+
+    // The pass's first and last frames' curve arguments bound every frame's: the clamp to 0..1
+    // is needed only where they leave it, the end of the curve only where the last frame
+    // reaches it, and the entries read lie from the first frame's to one past the last frame's
+    // inside the curve.
+    const F offset = load(el.offset + base);
+    const F uFirst = mul(rate, sub(tFirst, offset));
+    const F uLast = mul(rate, sub(tLast, offset));
+    const int clamps =
+        ~maskBits(bitAnd(greaterEqual(uFirst, zero()), lessEqual(uLast, splat(1.0f))));
+    const F length = toFloat(splatInt(s.curveLength));
+    const I lowest = truncate(mul(clamped(uFirst), length));
+    const I last = truncate(mul(clamped(uLast), length));
+    const I lastInside = splatInt(s.curveLength - 1);
+    const int edges = ~maskBits(asFloat(intLess(last, lastInside)));
+    const I highest = intSub(_mm256_min_epi32(last, splatInt(s.curveLength - 2)), splatInt(-1));
+    const I window = _mm256_min_epi32(lowest, splatInt(s.curveLength - 16));
+    const int windowed = maskBits(asFloat(intLess(intSub(highest, window), splatInt(16))));
+    alignas(32) std::int32_t windows[kLanes], firsts[kLanes];
+    storeInt(windows, window);
+    storeInt(firsts, first);
+
+    const int blocks = (m + kLanes - 1) / kLanes;
+    const I frameStep = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    alignas(32) float byLane[kLanes][kPassFrames];
+    for (int l = 0; l < kLanes; ++l) {
+        const int v = base + l;
+        if (((sounding >> l) & 1) == 0) {
+            for (int b = 0; b < blocks; ++b)
+                store(byLane[l] + b * kLanes, zero());
+            continue;
+        }
+        const F usLane = splat(lanes.usPerSample[v]), factorLane = splat(el.keyFactor[v]);
+        const F rateLane = splat(el.rate[v]), offsetLane = splat(el.offset[v]);
+        const F start = splat(el.start[v]), delta = splat(el.delta[v]);
+        const bool clamp = ((clamps >> l) & 1) != 0, edge = ((edges >> l) & 1) != 0;
+        const bool inWindow = ((windowed >> l) & 1) != 0;
+        F low = zero(), high = zero();
+        if (inWindow) {
+            low = _mm256_loadu_ps(s.curve + windows[l]);
+            high = _mm256_loadu_ps(s.curve + windows[l] + 8);
+        }
+        const I windowStart = splatInt(windows[l]);
+        for (int b = 0; b < blocks; ++b) {
+            // curveAt for the block's eight frames.
+            const I frameCount = _mm256_add_epi32(splatInt(firsts[l] + b * kLanes), frameStep);
+            F u = mul(rateLane, sub(mul(factorLane, mul(toFloat(frameCount), usLane)), offsetLane));
+            if (clamp) u = clamped(u);
+            const F position = mul(u, length);
+            const I i = truncate(position);
+            F lo, hi;
+            if (inWindow) {
+                const I at = intSub(i, windowStart);
+                lo = lookupSixteen(low, high, at);
+                hi = lookupSixteen(low, high, intSub(at, splatInt(-1)));
+            } else {
+                loadPairs(s.curve, intAnd(i, intLess(i, lastInside)), lo, hi);
+            }
+            F y = add(lo, mul(sub(hi, lo), sub(position, toFloat(i))));
+            if (edge) y = select(asFloat(intLess(i, lastInside)), y, splat(1.0f));
+            store(byLane[l] + b * kLanes, add(start, mul(delta, y)));
+        }
+    }
+    for (int b = 0; b < blocks; ++b)
+        transposeEight(&byLane[0][b * kLanes], kPassFrames, &planned.level[e][b * kLanes][base]);
+    return true;
+}
+#endif
+
+/// The first pass of a plain frame of lane group g (frame `frame` of the pass, kept in slot j),
+/// whose lanes have their phases inside the table (as every frame leaves them), no sample count
+/// below 0 and all three envelopes: frameLanes without the modulator and carrier reads, whose
+/// inputs it leaves in pass. The phases, the LFO and the envelopes are recurrences or cheap; the
+/// reads, the long part of a frame, then run in the second pass with no frame waiting on another.
+/// Returns the lanes freed by silence.
 inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
-                        const SteadyEnvelopes& steady, PassFrames& pass, int j) {
+                        const SteadyEnvelopes& steady, const PlannedEnvelopes& planned, int frame,
+                        PassFrames& pass, int j) {
     const int base = g * kLanes;
     const F active = load(lanes.active + base);
     store(pass.active[j] + base, active);
@@ -675,10 +838,11 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
 
     const F lfoPhase = load(lanes.lfoPhase + base);
     const F lfoValue = readTable(s.lfoTable, lfoPhase);
-    // Envelope e at unscaled time t: its steady level, or its evaluation.
+    // Envelope e at unscaled time t: its steady level, its planned level, or its evaluation.
     auto envelope = [&](int e, F t) __attribute__((always_inline)) {
-        return steady.steady[g][e]
-                   ? load(steady.level[g][e])
+        return steady.steady[g][e] ? load(steady.level[g][e])
+               : planned.planned[g][e]
+                   ? load(planned.level[e][frame] + base)
                    : envelopeLanes<false>(s, lanes, engine, e, g,
                                           mul(load(lanes.envelope[e].keyFactor + base), t), counted,
                                           active, held);
@@ -887,19 +1051,30 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
     }
     SteadyEnvelopes steady;
     if (k < n) findSteadyEnvelopes(lanes, engine, n - k, steady);
-    // The plain frames in passes of up to kPassFrames. A pass that meets a sample that is not
-    // finite is taken again from its start frame by frame, which ends the voice in the frame
-    // that gave it.
+    // The plain frames in passes of up to kPassFrames. Envelopes that move through one segment
+    // for the whole pass are planned first (in the AVX2 builds); the rest are evaluated frame by
+    // frame. A pass that meets a sample that is not finite is taken again from its start frame
+    // by frame, which ends the voice in the frame that gave it.
     PassFrames pass;
     PassStart start;
+    PlannedEnvelopes planned;
     while (k < n) {
         const int m = n - k < kPassFrames ? n - k : kPassFrames;
         keepPassStart(lanes, start);
+        for (int g = 0; g < kGroups; ++g)
+            for (int e = 0; e < kEnvelopesPerVoice; ++e)
+#if defined(VOICE_LANES_AVX2)
+                planned.planned[g][e] =
+                    !steady.steady[g][e] && planEnvelope(s, lanes, engine, e, g, m, planned);
+#else
+                planned.planned[g][e] = false;
+#endif
         int passFreed = 0;
         for (int j = 0; j < m; ++j) {
             const F frameBend = splat(bend[k + j]);
             for (int g = 0; g < kGroups; ++g)
-                passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, pass, j);
+                passFreed |=
+                    advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j, pass, j);
         }
         if (sampleLanes(s, lanes, pass, m, out + k * kVoiceCount) != 0) {
             // Again from the pass's start, one frame to a pass, ending each such voice after
@@ -909,7 +1084,8 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
             for (int j = 0; j < m; ++j) {
                 const F frameBend = splat(bend[k + j]);
                 for (int g = 0; g < kGroups; ++g)
-                    passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, pass, 0);
+                    passFreed |=
+                        advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j, pass, 0);
                 const int unfinished = sampleLanes(s, lanes, pass, 1, out + (k + j) * kVoiceCount);
                 for (int v = 0; v < kVoiceCount; ++v)
                     if ((unfinished >> v) & 1) lanes.active[v] = 0.0f;
