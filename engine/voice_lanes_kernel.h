@@ -476,10 +476,11 @@ struct Shared {
 /// not below n take the scalar wrap.
 inline F wrapLanes(F p, F n) {
 #if defined(VOICE_LANES_AVX512)
-    // The same steps as masked operations: a lane a step does not take keeps its value, as
-    // subtracting a positive zero leaves it, and q - (-n) is q + n.
-    F q = _mm256_mask_sub_ps(p, _mm256_cmp_ps_mask(p, n, _CMP_GE_OQ), p, n);
-    q = _mm256_mask_add_ps(q, _mm256_cmp_ps_mask(q, zero(), _CMP_LT_OQ), q, n);
+    // The step up can only follow where p < 0, since p - n is not negative where p >= n: both
+    // candidates are formed from p at once and moved in by masks on p, so neither step waits
+    // on the other.
+    F q = _mm256_mask_mov_ps(p, _mm256_cmp_ps_mask(p, n, _CMP_GE_OQ), sub(p, n));
+    q = _mm256_mask_mov_ps(q, _mm256_cmp_ps_mask(p, zero(), _CMP_LT_OQ), add(p, n));
     // Inside [0, n) with the sign bit clear: as unsigned integers the bits lie below n's (a
     // set sign bit and a not-a-number lie above).
     const int outside =
