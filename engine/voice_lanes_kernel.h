@@ -823,9 +823,31 @@ bool planEnvelope(const Shared& s, Lanes& lanes, const SynthEngine& engine, int 
 /// inputs it leaves in pass. The phases, the LFO and the envelopes are recurrences or cheap; the
 /// reads, the long part of a frame, then run in the second pass with no frame waiting on another.
 /// Returns the lanes freed by silence.
+/// What each frame of a pass moves on from the frame before: the phases and the sample count
+/// of one lane group, carried in registers through the first pass and kept in the lanes
+/// before and after it.
+struct PassState {
+    F phaseA, phaseB, lfoPhase;
+    I count;
+};
+
+inline PassState loadPassState(const Lanes& lanes, int g) {
+    const int base = g * kLanes;
+    return {load(lanes.phaseA + base), load(lanes.phaseB + base), load(lanes.lfoPhase + base),
+            loadInt(lanes.sampleCount + base)};
+}
+
+inline void storePassState(Lanes& lanes, int g, const PassState& state) {
+    const int base = g * kLanes;
+    store(lanes.phaseA + base, state.phaseA);
+    store(lanes.phaseB + base, state.phaseB);
+    store(lanes.lfoPhase + base, state.lfoPhase);
+    storeInt(lanes.sampleCount + base, state.count);
+}
+
 inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
                         const SteadyEnvelopes& steady, const PlannedEnvelopes& planned, int frame,
-                        PassFrames& pass, int j) {
+                        PassState& state, PassFrames& pass, int j) {
     const int base = g * kLanes;
     const F active = load(lanes.active + base);
     store(pass.active[j] + base, active);
@@ -833,11 +855,11 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
     const F held = load(lanes.held + base);
     const F n = s.tableLength;
     const F usPerSample = load(lanes.usPerSample + base);
-    const I count = loadInt((lanes.sampleCount + base));
+    const I count = state.count;
     const F time = mul(toFloat(count), usPerSample);
     const F counted = asFloat(splatInt(-1));
 
-    const F lfoPhase = load(lanes.lfoPhase + base);
+    const F lfoPhase = state.lfoPhase;
     const F lfoValue = readTable(s.lfoTable, lfoPhase);
     // Envelope e at unscaled time t: its steady level, its planned level, or its evaluation.
     auto envelope = [&](int e, F t) __attribute__((always_inline)) {
@@ -849,10 +871,10 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
                                           active, held);
     };
     const F e2 = envelope(2, time);
-    const F phaseA = load(lanes.phaseA + base);
+    const F phaseA = state.phaseA;
     const F depth = add(splat(1.0f), mul(mul(s.lfoDepth, lfoValue), splat(kPercent)));
     const F e0 = envelope(0, time);
-    const F phaseB = load(lanes.phaseB + base);
+    const F phaseB = state.phaseB;
     store(pass.phaseA[j] + base, phaseA);
     store(pass.phaseB[j] + base, phaseB);
     store(pass.depth[j] + base, depth);
@@ -871,19 +893,14 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
     const F newLfo = wrapLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
 
     if (maskBits(active) == kAllLanes) {
-        store(lanes.phaseA + base, newA);
-        store(lanes.phaseB + base, newB);
-        store(lanes.lfoPhase + base, newLfo);
-        storeInt((lanes.sampleCount + base), nextCount);
+        state = {newA, newB, newLfo, nextCount};
         store(lanes.envelope[0].level + base, e0);
         store(lanes.envelope[1].level + base, e1);
         store(lanes.envelope[2].level + base, e2);
     } else {
-        store(lanes.phaseA + base, select(active, newA, phaseA));
-        store(lanes.phaseB + base, select(active, newB, phaseB));
-        store(lanes.lfoPhase + base, select(active, newLfo, lfoPhase));
-        storeInt((lanes.sampleCount + base),
-                 asInt(select(active, asFloat(nextCount), asFloat(count))));
+        state = {select(active, newA, phaseA), select(active, newB, phaseB),
+                 select(active, newLfo, lfoPhase),
+                 asInt(select(active, asFloat(nextCount), asFloat(count)))};
         const F levels[3] = {e0, e1, e2};
         for (int e = 0; e < kEnvelopesPerVoice; ++e) {
             float* level = lanes.envelope[e].level + base;
@@ -1071,12 +1088,17 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
                 planned.planned[g][e] = false;
 #endif
         int passFreed = 0;
+        PassState state[kGroups];
+        for (int g = 0; g < kGroups; ++g)
+            state[g] = loadPassState(lanes, g);
         for (int j = 0; j < m; ++j) {
             const F frameBend = splat(bend[k + j]);
             for (int g = 0; g < kGroups; ++g)
-                passFreed |=
-                    advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j, pass, j);
+                passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j,
+                                          state[g], pass, j);
         }
+        for (int g = 0; g < kGroups; ++g)
+            storePassState(lanes, g, state[g]);
         if (sampleLanes(s, lanes, pass, m, out + k * kVoiceCount) != 0) {
             // Again from the pass's start, one frame to a pass, ending each such voice after
             // the frame that gave its sample.
@@ -1084,9 +1106,12 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
             passFreed = 0;
             for (int j = 0; j < m; ++j) {
                 const F frameBend = splat(bend[k + j]);
-                for (int g = 0; g < kGroups; ++g)
-                    passFreed |=
-                        advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j, pass, 0);
+                for (int g = 0; g < kGroups; ++g) {
+                    PassState one = loadPassState(lanes, g);
+                    passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j,
+                                              one, pass, 0);
+                    storePassState(lanes, g, one);
+                }
                 const int unfinished = sampleLanes(s, lanes, pass, 1, out + (k + j) * kVoiceCount);
                 for (int v = 0; v < kVoiceCount; ++v)
                     if ((unfinished >> v) & 1) lanes.active[v] = 0.0f;
