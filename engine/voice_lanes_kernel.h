@@ -823,18 +823,23 @@ bool planEnvelope(const Shared& s, Lanes& lanes, const SynthEngine& engine, int 
 /// inputs it leaves in pass. The phases, the LFO and the envelopes are recurrences or cheap; the
 /// reads, the long part of a frame, then run in the second pass with no frame waiting on another.
 /// Returns the lanes freed by silence.
-/// What each frame of a pass moves on from the frame before: the phases and the sample count
-/// of one lane group, carried in registers through the first pass and kept in the lanes
-/// before and after it.
+/// What each frame of a pass moves on from the frame before: the phases, the sample count and
+/// the envelopes' last levels of one lane group, carried in registers through the first pass
+/// and kept in the lanes before and after it.
 struct PassState {
     F phaseA, phaseB, lfoPhase;
     I count;
+    F level[kEnvelopesPerVoice];
 };
 
 inline PassState loadPassState(const Lanes& lanes, int g) {
     const int base = g * kLanes;
-    return {load(lanes.phaseA + base), load(lanes.phaseB + base), load(lanes.lfoPhase + base),
-            loadInt(lanes.sampleCount + base)};
+    return {load(lanes.phaseA + base),
+            load(lanes.phaseB + base),
+            load(lanes.lfoPhase + base),
+            loadInt(lanes.sampleCount + base),
+            {load(lanes.envelope[0].level + base), load(lanes.envelope[1].level + base),
+             load(lanes.envelope[2].level + base)}};
 }
 
 inline void storePassState(Lanes& lanes, int g, const PassState& state) {
@@ -843,6 +848,8 @@ inline void storePassState(Lanes& lanes, int g, const PassState& state) {
     store(lanes.phaseB + base, state.phaseB);
     store(lanes.lfoPhase + base, state.lfoPhase);
     storeInt(lanes.sampleCount + base, state.count);
+    for (int e = 0; e < kEnvelopesPerVoice; ++e)
+        store(lanes.envelope[e].level + base, state.level[e]);
 }
 
 inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
@@ -893,22 +900,19 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
     const F newLfo = wrapLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
 
     if (maskBits(active) == kAllLanes) {
-        state = {newA, newB, newLfo, nextCount};
-        store(lanes.envelope[0].level + base, e0);
-        store(lanes.envelope[1].level + base, e1);
-        store(lanes.envelope[2].level + base, e2);
+        state = {newA, newB, newLfo, nextCount, {e0, e1, e2}};
     } else {
-        state = {select(active, newA, phaseA), select(active, newB, phaseB),
+        state = {select(active, newA, phaseA),
+                 select(active, newB, phaseB),
                  select(active, newLfo, lfoPhase),
-                 asInt(select(active, asFloat(nextCount), asFloat(count)))};
-        const F levels[3] = {e0, e1, e2};
-        for (int e = 0; e < kEnvelopesPerVoice; ++e) {
-            float* level = lanes.envelope[e].level + base;
-            store(level, select(active, levels[e], load(level)));
-        }
+                 asInt(select(active, asFloat(nextCount), asFloat(count))),
+                 {select(active, e0, state.level[0]), select(active, e1, state.level[1]),
+                  select(active, e2, state.level[2])}};
     }
-    // A released voice ends when its stored amplitude level is exactly 0.
-    const F silent = equal(load(lanes.envelope[0].level + base), zero());
+    // A released voice ends when its kept amplitude level is exactly 0 (none can while every
+    // sounding lane is held).
+    if (maskBits(bitAndNot(held, active)) == 0) return 0;
+    const F silent = equal(state.level[0], zero());
     const F freed = bitAnd(active, bitAndNot(held, silent));
     const int freedBits = maskBits(freed);
     if (freedBits != 0) store(lanes.active + base, bitAndNot(freed, active));
