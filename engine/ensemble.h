@@ -150,7 +150,7 @@ constexpr float kEnsembleTapSpan = static_cast<float>(kEnsembleTaps - 1);
 }
 
 /// Frames one EnsemblePlan holds.
-constexpr int kEnsemblePlanFrames = 256;
+constexpr int kEnsemblePlanFrames = 512;
 
 /// The sweep does not depend on the signal, so a run of frames can be worked out ahead of it:
 /// where each frame writes, which two entries it reads (a tap outside the sixteen reads a

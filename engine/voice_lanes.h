@@ -14,7 +14,7 @@
 struct SynthEngine;
 
 /// Frames one call renders at most.
-constexpr int kLaneChunk = 256;
+constexpr int kLaneChunk = 512;
 
 /// Renders the engine's sounding voices for n frames (1..kLaneChunk): out[k x 8 + v] receives
 /// voice v's contribution to frame k, 0 where the voice is free or its sample is not finite.
