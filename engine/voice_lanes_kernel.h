@@ -646,7 +646,7 @@ inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, 
 }
 
 /// Frames of the plain path taken in two passes (at most this many at a time).
-constexpr int kPassFrames = 32;
+constexpr int kPassFrames = 64;
 
 /// What the first pass leaves for the second, per frame and lane: the phases as the frame
 /// reads them, the LFO's share of the modulation, the amplitude and modulation levels and the
