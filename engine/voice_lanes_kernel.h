@@ -746,7 +746,7 @@ bool planEnvelope(const Shared& s, Lanes& lanes, const SynthEngine& engine, int 
     if ((maskBits(bitAnd(lessEqual(tLast, load(el.upTo + base)), greaterEqual(rate, zero()))) &
          sounding) != sounding)
         return false;
-    if ((maskBits(bitAndNot(equal(load(el.delta + base), zero()), load(lanes.active + base)))) == 0)
+    if ((~maskBits(equal(load(el.delta + base), zero())) & sounding) == 0)
         return false; // nothing moves: the frames give start + 0 without reading the curve
 
     // The pass's first and last frames' curve arguments bound every frame's: the clamp to 0..1
@@ -817,12 +817,6 @@ bool planEnvelope(const Shared& s, Lanes& lanes, const SynthEngine& engine, int 
 }
 #endif
 
-/// The first pass of a plain frame of lane group g (frame `frame` of the pass, kept in slot j),
-/// whose lanes have their phases inside the table (as every frame leaves them), no sample count
-/// below 0 and all three envelopes: frameLanes without the modulator and carrier reads, whose
-/// inputs it leaves in pass. The phases, the LFO and the envelopes are recurrences or cheap; the
-/// reads, the long part of a frame, then run in the second pass with no frame waiting on another.
-/// Returns the lanes freed by silence.
 /// What each frame of a pass moves on from the frame before: the phases, the sample count and
 /// the envelopes' last levels of one lane group, carried in registers through the first pass
 /// and kept in the lanes before and after it.
@@ -852,6 +846,12 @@ inline void storePassState(Lanes& lanes, int g, const PassState& state) {
         store(lanes.envelope[e].level + base, state.level[e]);
 }
 
+/// The first pass of a plain frame of lane group g (frame `frame` of the pass, kept in slot j),
+/// whose lanes have their phases inside the table (as every frame leaves them), no sample count
+/// below 0 and all three envelopes: frameLanes without the modulator and carrier reads, whose
+/// inputs it leaves in pass. The phases, the LFO and the envelopes are recurrences or cheap; the
+/// reads, the long part of a frame, then run in the second pass with no frame waiting on another.
+/// Returns the lanes freed by silence.
 inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
                         const SteadyEnvelopes& steady, const PlannedEnvelopes& planned, int frame,
                         PassState& state, PassFrames& pass, int j) {
