@@ -378,16 +378,16 @@ struct EchoHistory {
         alignas(16) float gone[4], added[4];
         _mm_store_ps(gone, _mm_and_ps(_mm_loadu_ps(h.entries + t), magnitude));
         _mm_store_ps(added, _mm_and_ps(x, magnitude));
-        float sum = h.accumulator, ring = h.ringSum;
+        float sum = h.accumulator;
         alignas(16) float level[4];
         for (int j = 0; j < 4; ++j) {
             sum -= gone[j];
             sum += added[j];
-            ring += added[j];
             level[j] = sum;
         }
         h.accumulator = sum;
-        h.ringSum = ring;
+        // The ring's sum takes the same four additions, as a chain of its own.
+        h.ringSum = (((h.ringSum + added[0]) + added[1]) + added[2]) + added[3];
         h.position = first + 4;
         return echoReadLanes(h, t, _mm_load_ps(level),
                              _mm_add_epi32(_mm_set1_epi32(first), _mm_setr_epi32(0, 1, 2, 3)), x);
