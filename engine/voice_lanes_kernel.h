@@ -143,6 +143,14 @@ inline F select(F mask, F a, F b) {
     return _mm256_blendv_ps(b, a, mask);
 }
 
+#if defined(VOICE_LANES_AVX512)
+/// lo[l] = table[index[l]], hi[l] = table[index[l] + 1], by two gathers: with AVX-512 they cost
+/// less than eight loads, the index moves that feed them and the shuffles that join them.
+inline void loadPairs(const float* table, I index, F& lo, F& hi) {
+    lo = _mm256_mmask_i32gather_ps(zero(), 0xFF, index, table, 4);
+    hi = _mm256_mmask_i32gather_ps(zero(), 0xFF, index, table + 1, 4);
+}
+#else
 /// lo[l] = table[index[l]], hi[l] = table[index[l] + 1], each pair with one 64-bit load.
 inline void loadPairs(const float* table, I index, F& lo, F& hi) {
     alignas(32) std::int32_t at[kLanes];
@@ -160,6 +168,7 @@ inline void loadPairs(const float* table, I index, F& lo, F& hi) {
     lo = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
     hi = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
 }
+#endif
 #else
 using F = __m128;
 using I = __m128i;
