@@ -492,8 +492,7 @@ inline F wrapLanes(F p, F n) {
     q = _mm256_mask_mov_ps(q, _mm256_cmp_ps_mask(p, zero(), _CMP_LT_OQ), add(p, n));
     // Inside [0, n) with the sign bit clear: as unsigned integers the bits lie below n's (a
     // set sign bit and a not-a-number lie above).
-    const int outside =
-        static_cast<unsigned char>(~_mm256_cmp_epu32_mask(asInt(q), asInt(n), _MM_CMPINT_LT));
+    const __mmask8 outside = _mm256_cmp_epu32_mask(asInt(q), asInt(n), _MM_CMPINT_NLT);
 #else
     F q = sub(p, bitAnd(greaterEqual(p, n), n));
     q = sub(q, bitAnd(less(q, zero()), sub(zero(), n)));
