@@ -85,8 +85,9 @@ SweepRun sweepRun(float phase, float step, float scale, int n) {
     return {static_cast<int>(std::min(fits, static_cast<double>(n))), increment};
 }
 
-/// planEnsemble one frame at a time, for any taps and any scale.
-void planEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n) {
+} // namespace
+
+void planEnsembleEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n) {
     float* const angle0 = plan.weight0;
     float* const angle1 = plan.weight1;
     for (int k = 0; k < n; ++k) {
@@ -106,28 +107,13 @@ void planEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n) {
     }
 }
 
-} // namespace
-
-void planEnsembleAngles(EnsembleRun& unit, EnsemblePlan& plan, int n) {
-    // A local copy, which the plan's stores cannot be taken to overwrite.
-    EnsembleRun r = unit;
-    plan.silentTap = 0.0f;
-    bool tapsInRing = true;
+bool planEnsembleSweep(EnsembleRun& r, float* phase, std::int32_t* write, int n) {
     for (int tap = 0; tap < kEnsembleTaps; ++tap)
-        tapsInRing = tapsInRing && r.taps[tap] >= 0 && r.taps[tap] < r.maxDelay;
-    if (!tapsInRing) {
-        planEachFrame(r, plan, n);
-        unit = r;
-        return;
-    }
-
-    // The sweep first; everything else follows from it four frames at a time. With every tap
-    // inside the ring, position + tap needs at most one wrap. Where the sweep runs on one grid
-    // (sweepRun) its phases are p + j x increment, exact in single precision too (j x
-    // increment is a whole number of grid steps below 2^23 of them, and the sum stays in p's
-    // binade), so they are formed four at a time; elsewhere it is stepped as ensembleSample
-    // steps it.
-    alignas(16) float phase[kEnsemblePlanFrames + 4]; // room for a run's last vector
+        if (r.taps[tap] < 0 || r.taps[tap] >= r.maxDelay) return false;
+    // Where the sweep runs on one grid (sweepRun) its phases are p + j x increment, exact in
+    // single precision too (j x increment is a whole number of grid steps below 2^23 of them,
+    // and the sum stays in p's binade), so they are formed four at a time; elsewhere it is
+    // stepped as ensembleSample steps it.
     float p = guardedPhase(r.phase, r.scale);
     for (int k = 0; k < n;) {
         const SweepRun run = sweepRun(p, r.lfoStep, r.scale, n - k);
@@ -156,11 +142,11 @@ void planEnsembleAngles(EnsembleRun& unit, EnsemblePlan& plan, int n) {
         int j = 0;
         for (; j + 4 <= m; j += 4) {
             const __m128i back = _mm_add_epi32(_mm_set1_epi32(j), _mm_setr_epi32(0, 1, 2, 3));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.write + k + j),
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(write + k + j),
                              _mm_sub_epi32(_mm_set1_epi32(position), back));
         }
         for (; j < m; ++j)
-            plan.write[k + j] = position - j;
+            write[k + j] = position - j;
         k += m;
         position -= m;
         if (position < 0) position = r.maxDelay - 1;
@@ -171,9 +157,24 @@ void planEnsembleAngles(EnsembleRun& unit, EnsemblePlan& plan, int n) {
     else if (r.phase < 0.0f)
         r.phase += r.scale;
     r.position = position;
-    for (int k = n; k % 4 != 0; ++k) {
+    for (int k = n; k % 8 != 0; ++k) {
         phase[k] = 0.0f;
-        plan.write[k] = 0;
+        write[k] = 0;
+    }
+    return true;
+}
+
+void planEnsembleAngles(EnsembleRun& unit, EnsemblePlan& plan, int n) {
+    // A local copy, which the plan's stores cannot be taken to overwrite.
+    EnsembleRun r = unit;
+    plan.silentTap = 0.0f;
+    // The sweep first; everything else follows from it four frames at a time. With every tap
+    // inside the ring, position + tap needs at most one wrap.
+    alignas(16) float phase[kEnsemblePlanFrames + 8]; // room for the padding
+    if (!planEnsembleSweep(r, phase, plan.write, n)) {
+        planEnsembleEachFrame(r, plan, n);
+        unit = r;
+        return;
     }
     float* const angle0 = plan.weight0;
     float* const angle1 = plan.weight1;
@@ -194,7 +195,7 @@ void planEnsembleAngles(EnsembleRun& unit, EnsemblePlan& plan, int n) {
     if (_mm_movemask_epi8(beyond) != 0) {
         // A scale above 1 reaches the tap beyond the sixteen: plan it frame by frame.
         r = unit;
-        planEachFrame(r, plan, n);
+        planEnsembleEachFrame(r, plan, n);
         unit = r;
         return;
     }

@@ -173,6 +173,14 @@ void planEnsemble(EnsembleRun& r, EnsemblePlan& plan, int n);
 /// step leaves the rest of the arrays past n free for a second that runs eight frames at a time.
 void planEnsembleAngles(EnsembleRun& r, EnsemblePlan& plan, int n);
 void planWeights(EnsemblePlan& plan, int n);
+/// The first step of planEnsembleAngles where every tap lies inside the ring: each frame's
+/// sweep phase (as the guard leaves it) into phase and its write position into write, both
+/// padded with zeros to a multiple of eight frames, advancing r's sweep and position as n
+/// calls of ensembleSample do. False, planning nothing and leaving r as it is, where some tap
+/// lies outside the ring.
+bool planEnsembleSweep(EnsembleRun& r, float* phase, std::int32_t* write, int n);
+/// planEnsembleAngles one frame at a time, for any taps and any scale.
+void planEnsembleEachFrame(EnsembleRun& r, EnsemblePlan& plan, int n);
 
 /// Frame k of the plan applied to sample x: the same result as ensembleSample.
 [[gnu::always_inline]] inline float

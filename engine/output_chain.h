@@ -66,3 +66,6 @@ void runOutputChainLanesBaseline(OutputChain& c, bool echoOnSend, bool ensembleO
                                  float* send, int n);
 void runOutputChainLanesAvx2(OutputChain& c, bool echoOnSend, bool ensembleOnSend, float* main,
                              float* send, int n);
+/// planEnsemble as the AVX2 build of the lanes kernel plans (the same plan); only where the
+/// processor has AVX2.
+void planEnsembleAvx2(EnsembleRun& r, EnsemblePlan& plan, int n);

@@ -22,3 +22,7 @@ void runOutputChainLanesAvx2(OutputChain& c, bool echoOnSend, bool ensembleOnSen
                              float* send, int n) {
     runChainLanes(c, echoOnSend, ensembleOnSend, main, send, n);
 }
+
+void planEnsembleAvx2(EnsembleRun& r, EnsemblePlan& plan, int n) {
+    planEnsembleEight(r, plan, n);
+}

@@ -88,7 +88,83 @@ inline __m256 crossfadeCosineEight(__m256 x) {
     return _mm256_sub_ps(_mm256_setzero_ps(), sine);
 }
 
+/// Tap i of the sixteen held in low (taps 0..7) and high (8..15), lane by lane (i in 0..15).
+inline __m256i lookupTap(__m256i low, __m256i high, __m256i i) {
+    const __m256 fromLow = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(low, i));
+    const __m256 fromHigh = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(high, i));
+    // Bit 3 of the tap number, moved into the sign bit, chooses the half.
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(fromLow, fromHigh, _mm256_castsi256_ps(_mm256_slli_epi32(i, 28))));
+}
+
+/// Stores the addresses of ring entries index (write position plus tap, 0..2 x ring - 1) of
+/// eight frames at to, less the ring's length where that passes its end.
+inline void storeEntryAddresses(__m256i index, __m256i lastEntry, __m256i ring, __m256i line,
+                                const float** to) {
+    const __m256i wrapped =
+        _mm256_sub_epi32(index, _mm256_and_si256(_mm256_cmpgt_epi32(index, lastEntry), ring));
+    const __m256i low = _mm256_cvtepu32_epi64(_mm256_castsi256_si128(wrapped));
+    const __m256i high = _mm256_cvtepu32_epi64(_mm256_extracti128_si256(wrapped, 1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to),
+                        _mm256_add_epi64(line, _mm256_slli_epi64(low, 2)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 4),
+                        _mm256_add_epi64(line, _mm256_slli_epi64(high, 2)));
+}
+
 /// planWeights (ensemble.h) eight frames at a time.
+void planWeightsEight(EnsemblePlan& plan, int n);
+
+/// planEnsemble (ensemble.h) with everything after the sweep eight frames at a time, in one
+/// loop: the taps' numbers, their crossfade angles and weights, and the entries they read.
+void planEnsembleEight(EnsembleRun& unit, EnsemblePlan& plan, int n) {
+    EnsembleRun r = unit; // a local copy, which the plan's stores cannot be taken to overwrite
+    plan.silentTap = 0.0f;
+    alignas(32) float phase[kEnsemblePlanFrames + 8];
+    if (!planEnsembleSweep(r, phase, plan.write, n)) {
+        planEnsembleEachFrame(r, plan, n);
+        planWeightsEight(plan, n);
+        unit = r;
+        return;
+    }
+    const __m256i tapsLow = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.taps));
+    const __m256i tapsHigh = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.taps + 8));
+    const __m256i ring = _mm256_set1_epi32(r.maxDelay);
+    const __m256i lastEntry = _mm256_set1_epi32(r.maxDelay - 1);
+    const __m256i line =
+        _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<std::uintptr_t>(r.line)));
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256 pi = _mm256_set1_ps(kEnsemblePi);
+    __m256i beyond = _mm256_setzero_si256();
+    // The padding frames (phase 0, write position 0) read entries inside the ring too, and are
+    // never used.
+    for (int k = 0; k < n; k += 8) {
+        const __m256 s = _mm256_mul_ps(_mm256_load_ps(phase + k), _mm256_set1_ps(kEnsembleTapSpan));
+        const __m256i i0 = _mm256_cvttps_epi32(s);
+        const __m256i i1 = _mm256_add_epi32(i0, _mm256_set1_epi32(1));
+        const __m256 f = _mm256_sub_ps(s, _mm256_cvtepi32_ps(i0));
+        const __m256 c0 = crossfadeCosineEight(_mm256_mul_ps(f, pi));
+        const __m256 c1 =
+            crossfadeCosineEight(_mm256_mul_ps(_mm256_sub_ps(_mm256_cvtepi32_ps(i1), s), pi));
+        _mm256_storeu_ps(plan.weight0 + k, _mm256_mul_ps(_mm256_add_ps(c0, one), half));
+        _mm256_storeu_ps(plan.weight1 + k, _mm256_mul_ps(_mm256_add_ps(c1, one), half));
+        beyond =
+            _mm256_or_si256(beyond, _mm256_cmpgt_epi32(i1, _mm256_set1_epi32(kEnsembleTaps - 1)));
+        const __m256i write = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(plan.write + k));
+        storeEntryAddresses(_mm256_add_epi32(write, lookupTap(tapsLow, tapsHigh, i0)), lastEntry,
+                            ring, line, plan.read0 + k);
+        storeEntryAddresses(_mm256_add_epi32(write, lookupTap(tapsLow, tapsHigh, i1)), lastEntry,
+                            ring, line, plan.read1 + k);
+    }
+    if (!_mm256_testz_si256(beyond, beyond)) {
+        // A scale above 1 reaches the tap beyond the sixteen: plan it frame by frame.
+        r = unit;
+        planEnsembleEachFrame(r, plan, n);
+        planWeightsEight(plan, n);
+    }
+    unit = r;
+}
+
 void planWeightsEight(EnsemblePlan& plan, int n) {
     for (int k = n; k % 8 != 0; ++k)
         plan.weight0[k] = plan.weight1[k] = 0.0f;
@@ -469,11 +545,10 @@ void runChain(OutputChain& c, float* main, float* send, int n) {
     const float sendReturn = c.sendReturn;
     EnsemblePlan plan;
     if (ensembleOn) {
-        planEnsembleAngles(c.ensemble, plan, n);
 #if defined(OUTPUT_CHAIN_AVX2)
-        planWeightsEight(plan, n);
+        planEnsembleEight(c.ensemble, plan, n);
 #else
-        planWeights(plan, n);
+        planEnsemble(c.ensemble, plan, n);
 #endif
     }
     const EnsembleRun& ensemble = c.ensemble;

@@ -1,6 +1,7 @@
 // The echo, the ensemble and the output shaper, each on its own.
 #include "engine/echo.h"
 #include "engine/ensemble.h"
+#include "engine/output_chain.h"
 #include "engine/shaper.h"
 
 #include <gtest/gtest.h>
@@ -232,44 +233,51 @@ TEST(EnsembleTest, SkippingSilenceLeavesWhatSilenceSampleBySampleLeaves) {
 }
 
 TEST(EnsembleTest, PlannedFramesMatchTheSampleBySampleUnit) {
-    std::mt19937 random(9);
-    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-    for (int round = 0; round < 400; ++round) {
-        const int ring = 1 + static_cast<int>(unit(random) * 120.0f);
-        std::int32_t taps[kEnsembleTaps];
-        // Every other round keeps the taps inside the ring, as patches lay them out; the rest
-        // have some longer than the ring, some of them negative.
-        const bool inRing = round % 2 == 0;
-        for (std::int32_t& tap : taps)
-            tap = inRing ? static_cast<std::int32_t>(unit(random) * static_cast<float>(ring - 1))
-                         : static_cast<std::int32_t>((unit(random) * 3.0f - 0.5f) *
-                                                     static_cast<float>(ring));
-        // Scales above 1 put tap 16 (outside the sixteen) into the crossfade; phases outside
-        // 0..scale restart the sweep.
-        const float scale = round % 3 == 0 ? 1.1f : 1.0f;
-        // Some rounds sweep as slowly as the patches do, so that whole plans run on one grid.
-        const float step = (unit(random) - 0.3f) * (round % 4 == 2 ? 2e-4f : 0.05f);
-        const float phase = round % 5 == 0 ? 1.5f : unit(random) * scale;
-        const int position = static_cast<int>(unit(random) * static_cast<float>(ring - 1));
-        std::vector<float> lineA(static_cast<std::size_t>(ring));
-        for (float& v : lineA)
-            v = unit(random) - 0.5f;
-        std::vector<float> lineB = lineA;
-        const float mix = unit(random);
-        EnsembleRun a{lineA.data(), taps, phase, scale, step, mix, ring, position};
-        EnsembleRun b{lineB.data(), taps, phase, scale, step, mix, ring, position};
-        const int n = 1 + static_cast<int>(unit(random) * (kEnsemblePlanFrames - 1));
-        EnsemblePlan plan;
-        planEnsemble(b, plan, n);
-        for (int k = 0; k < n; ++k) {
-            const float x = unit(random) - 0.5f;
-            const float one = ensembleSample(a, x);
-            const float planned = plannedEnsembleSample(b, plan, k, x);
-            ASSERT_EQ(std::memcmp(&one, &planned, sizeof(float)), 0) << round << " frame " << k;
+    // Both builds of the planner: the baseline one and the AVX2 lanes kernel's.
+    std::vector<void (*)(EnsembleRun&, EnsemblePlan&, int)> planners{planEnsemble};
+    if (__builtin_cpu_supports("avx2")) planners.push_back(planEnsembleAvx2);
+    for (auto* planner : planners) {
+        SCOPED_TRACE(planner == planEnsemble ? "baseline planner" : "AVX2 planner");
+        std::mt19937 random(9);
+        std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+        for (int round = 0; round < 400; ++round) {
+            const int ring = 1 + static_cast<int>(unit(random) * 120.0f);
+            std::int32_t taps[kEnsembleTaps];
+            // Every other round keeps the taps inside the ring, as patches lay them out; the rest
+            // have some longer than the ring, some of them negative.
+            const bool inRing = round % 2 == 0;
+            for (std::int32_t& tap : taps)
+                tap = inRing
+                          ? static_cast<std::int32_t>(unit(random) * static_cast<float>(ring - 1))
+                          : static_cast<std::int32_t>((unit(random) * 3.0f - 0.5f) *
+                                                      static_cast<float>(ring));
+            // Scales above 1 put tap 16 (outside the sixteen) into the crossfade; phases outside
+            // 0..scale restart the sweep.
+            const float scale = round % 3 == 0 ? 1.1f : 1.0f;
+            // Some rounds sweep as slowly as the patches do, so that whole plans run on one grid.
+            const float step = (unit(random) - 0.3f) * (round % 4 == 2 ? 2e-4f : 0.05f);
+            const float phase = round % 5 == 0 ? 1.5f : unit(random) * scale;
+            const int position = static_cast<int>(unit(random) * static_cast<float>(ring - 1));
+            std::vector<float> lineA(static_cast<std::size_t>(ring));
+            for (float& v : lineA)
+                v = unit(random) - 0.5f;
+            std::vector<float> lineB = lineA;
+            const float mix = unit(random);
+            EnsembleRun a{lineA.data(), taps, phase, scale, step, mix, ring, position};
+            EnsembleRun b{lineB.data(), taps, phase, scale, step, mix, ring, position};
+            const int n = 1 + static_cast<int>(unit(random) * (kEnsemblePlanFrames - 1));
+            EnsemblePlan plan;
+            planner(b, plan, n);
+            for (int k = 0; k < n; ++k) {
+                const float x = unit(random) - 0.5f;
+                const float one = ensembleSample(a, x);
+                const float planned = plannedEnsembleSample(b, plan, k, x);
+                ASSERT_EQ(std::memcmp(&one, &planned, sizeof(float)), 0) << round << " frame " << k;
+            }
+            ASSERT_EQ(std::memcmp(&a.phase, &b.phase, sizeof(float)), 0) << round;
+            ASSERT_EQ(a.position, b.position) << round;
+            ASSERT_EQ(lineA, lineB) << round;
         }
-        ASSERT_EQ(std::memcmp(&a.phase, &b.phase, sizeof(float)), 0) << round;
-        ASSERT_EQ(a.position, b.position) << round;
-        ASSERT_EQ(lineA, lineB) << round;
     }
 }
 

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Each AVX2 or AVX-512 build (the voice kernel's two, the output chain's lanes kernel) may
-# define one global symbol: its entry function. Any other (an inline function of a shared header emitted out of
+# define only its entry functions as global symbols. Any other (an inline function of a shared header emitted out of
 # line, say) could be the copy the linker keeps for every caller in the library, and would then
 # run AVX2 or AVX-512 code on processors without it. The compiler's exception-handling personality
 # reference (DW.ref.*) is data, the same in every object, and is allowed.
@@ -8,7 +8,8 @@
 set -eu
 nm_tool=$1
 shift
-# check SOURCE SYMBOL: the object of SOURCE defines SYMBOL and no other global.
+# check SOURCE SYMBOLS: the object of SOURCE defines SYMBOLS (one per line, in nm's order) and
+# no other global.
 check() {
     object=
     source=$1
@@ -22,7 +23,7 @@ check() {
     globals=$("$nm_tool" --defined-only "$object" | awk '$2 ~ /^[A-TV-Z]$/ {print $3}' \
         | grep -v '^DW\.ref\.' || true)
     if [ "$globals" != "$expected" ]; then
-        echo "FAIL: $object defines more than its entry function:" >&2
+        echo "FAIL: $object defines more than its entry functions:" >&2
         printf '%s\n' "$globals" >&2
         exit 1
     fi
@@ -30,4 +31,5 @@ check() {
 }
 check voice_lanes_avx2.cpp _Z20renderVoiceLanesAvx2R11SynthEnginePKfPfi "$@"
 check voice_lanes_avx512.cpp _Z22renderVoiceLanesAvx512R11SynthEnginePKfPfi "$@"
-check output_chain_avx2.cpp _Z23runOutputChainLanesAvx2R11OutputChainbbPfS1_i "$@"
+check output_chain_avx2.cpp "_Z16planEnsembleAvx2R11EnsembleRunR12EnsemblePlani
+_Z23runOutputChainLanesAvx2R11OutputChainbbPfS1_i" "$@"
