@@ -338,7 +338,10 @@ void render(SynthEngine& engine, const ChannelState& channel1, float* const* out
         runGlides(engine, gain, bend, frames);
         if (anyVoiceSounding(engine)) {
             renderVoiceLanes(engine, bend, lanes, frames);
-            mixVoices(lanes, gain, chunkMain, frames);
+            if (activeVoiceLaneKernel() != VoiceLaneKernel::Baseline)
+                mixVoicesAvx2(lanes, gain, chunkMain, frames);
+            else
+                mixVoices(lanes, gain, chunkMain, frames);
         } else {
             for (int k = 0; k < frames; ++k) {
                 const float mixed = 0.0f * gain[k];

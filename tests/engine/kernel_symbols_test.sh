@@ -31,5 +31,6 @@ check() {
 }
 check voice_lanes_avx2.cpp _Z20renderVoiceLanesAvx2R11SynthEnginePKfPfi "$@"
 check voice_lanes_avx512.cpp _Z22renderVoiceLanesAvx512R11SynthEnginePKfPfi "$@"
-check output_chain_avx2.cpp "_Z16planEnsembleAvx2R11EnsembleRunR12EnsemblePlani
+check output_chain_avx2.cpp "_Z13mixVoicesAvx2PKfS0_Pfi
+_Z16planEnsembleAvx2R11EnsembleRunR12EnsemblePlani
 _Z23runOutputChainLanesAvx2R11OutputChainbbPfS1_i" "$@"
