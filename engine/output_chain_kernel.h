@@ -564,10 +564,13 @@ struct EchoHistory {
 /// ensemble and the return take frame t - kEffectsLag (whose send filter output is long known
 /// by then), the high-pass frame t - kHighPassLag and the low-pass frame t - kLowPassLag. Each
 /// stage's input was made steps earlier, so the stages of one step do not wait on each other.
-/// The main loop takes four steps at a time, the effects of four frames as vectors.
+/// The effects take whole groups of four frames (frames 4g..4g+3) as vectors, after the step
+/// that takes the group's last frame kEffectsLag frames on; the frames of a last group that is
+/// not whole one at a time, kEffectsLag steps after their own. The main loop takes four steps
+/// at a time and then the effects of the group before them.
 constexpr int kEffectsLag = 4;
 constexpr int kHighPassLag = kEffectsLag + 8;
-constexpr int kLowPassLag = kHighPassLag + 3;
+constexpr int kLowPassLag = kHighPassLag + 4; // a multiple of four: the main loop meets groups
 
 /// The chain for n frames (at most kEnsemblePlanFrames): main holds the voices' mix on entry;
 /// main and send receive the left and right outputs. Template arguments choose the bus of the
@@ -660,11 +663,22 @@ void runChain(OutputChain& c, float* main, float* send, int n) {
         if (high) highPassed[t - kHighPassLag] = _mm_cvtss_f32(_mm_shuffle_ps(out, out, 1));
         if (low) send[t - kLowPassLag] = _mm_cvtss_f32(_mm_movehl_ps(out, out));
         if (send0) filtered[t] = _mm_cvtss_f32(out);
-        if (t >= kEffectsLag && t - kEffectsLag < n) effectsFrame(t - kEffectsLag);
+    };
+    // The effects due after step t: a whole group whose last frame is kEffectsLag steps back,
+    // or a frame of a last group that is not whole.
+    const int wholeFrames = n - n % 4;
+    auto effectsAfter = [&](int t) __attribute__((always_inline)) {
+        const int group = t - kEffectsLag - 3;
+        if (group >= 0 && group % 4 == 0 && group < wholeFrames)
+            effectsFour(group);
+        else if (t - kEffectsLag >= wholeFrames && t - kEffectsLag < n)
+            effectsFrame(t - kEffectsLag);
     };
     int t = 0;
-    for (; t < std::min(kLowPassLag, n); ++t)
+    for (; t < std::min(kLowPassLag, n); ++t) {
         rampStep(t);
+        effectsAfter(t);
+    }
     // Four steps, then the effects of the four frames before them: the next four steps' high-
     // pass inputs.
     for (; t + 4 <= n; t += 4) {
@@ -676,10 +690,12 @@ void runChain(OutputChain& c, float* main, float* send, int n) {
     }
     for (; t < n; ++t) {
         step(t);
-        effectsFrame(t - kEffectsLag);
+        effectsAfter(t);
     }
-    for (; t < n + kLowPassLag; ++t)
+    for (; t < n + kLowPassLag; ++t) {
         rampStep(t);
+        effectsAfter(t);
+    }
     const float last[3] = {filtered[n - 1], highPassed[n - 1], send[n - 1]};
     storeFilterLanes(lanes, last, c.sendFilter, c.hpf, c.lpf);
     shapeAndPan(c.shaper, c.shaperOn, c.panLeft, c.panRight, main, send, n);
