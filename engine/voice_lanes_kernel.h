@@ -859,14 +859,19 @@ inline void storePassState(Lanes& lanes, int g, const PassState& state) {
 /// below 0 and all three envelopes: frameLanes without the modulator and carrier reads, whose
 /// inputs it leaves in pass. The phases, the LFO and the envelopes are recurrences or cheap; the
 /// reads, the long part of a frame, then run in the second pass with no frame waiting on another.
-/// Returns the lanes freed by silence.
+/// Returns the lanes freed by silence. With fixed, the pass's lanes are known to sound for the
+/// whole pass and to be held (fixedLanes): pass.active is then not written, and no lane can be
+/// freed by silence.
+template <bool fixed>
 inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, int g, F bend,
                         const SteadyEnvelopes& steady, const PlannedEnvelopes& planned, int frame,
                         PassState& state, PassFrames& pass, int j) {
     const int base = g * kLanes;
     const F active = load(lanes.active + base);
-    store(pass.active[j] + base, active);
-    if (maskBits(active) == 0) return 0;
+    if (!fixed) {
+        store(pass.active[j] + base, active);
+        if (maskBits(active) == 0) return 0;
+    }
     const F held = load(lanes.held + base);
     const F n = s.tableLength;
     const F usPerSample = load(lanes.usPerSample + base);
@@ -919,7 +924,7 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
     }
     // A released voice ends when its kept amplitude level is exactly 0 (none can while every
     // sounding lane is held).
-    if (maskBits(bitAndNot(held, active)) == 0) return 0;
+    if (fixed || maskBits(bitAndNot(held, active)) == 0) return 0;
     const F silent = equal(state.level[0], zero());
     const F freed = bitAnd(active, bitAndNot(held, silent));
     const int freedBits = maskBits(freed);
@@ -929,14 +934,20 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
 
 /// The second pass over m frames: the reads and the samples, into out (eight per frame).
 /// Returns the sounding lanes that gave a sample that is not finite (in any of the frames):
-/// such a sample ends its voice in its frame, which the first pass did not know.
+/// such a sample ends its voice in its frame, which the first pass did not know. With fixed,
+/// the lanes sounding in every frame are those of lanes.active (fixedLanes), and every group
+/// has some.
+template <bool fixed>
 inline int sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, int m, float* out) {
+    F sounding[kGroups];
+    for (int g = 0; g < kGroups; ++g)
+        sounding[g] = load(lanes.active + g * kLanes);
     // The modulator's reads first, each frame's modulated phase in place of its phase: the
     // carrier's reads, which wait on them, then find them long done.
     for (int j = 0; j < m; ++j) {
         for (int g = 0; g < kGroups; ++g) {
             const int base = g * kLanes;
-            if (maskBits(load(pass.active[j] + base)) == 0) continue;
+            if (!fixed && maskBits(load(pass.active[j] + base)) == 0) continue;
             const F phaseA = load(pass.phaseA[j] + base);
             const F e2 = load(pass.modulationLevel[j] + base);
             const F m = readTable(s.modulator, phaseA);
@@ -945,13 +956,15 @@ inline int sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, in
             store(pass.phaseA[j] + base, wrapLanes(pc, s.tableLength));
         }
     }
-    int unfinished = 0;
+    F unfinished[kGroups];
+    for (int g = 0; g < kGroups; ++g)
+        unfinished[g] = zero();
     for (int j = 0; j < m; ++j) {
         for (int g = 0; g < kGroups; ++g) {
             const int base = g * kLanes;
             float* frameOut = out + j * kVoiceCount + base;
-            const F active = load(pass.active[j] + base);
-            if (maskBits(active) == 0) {
+            const F active = fixed ? sounding[g] : load(pass.active[j] + base);
+            if (!fixed && maskBits(active) == 0) {
                 storeUnaligned(frameOut, zero());
                 continue;
             }
@@ -962,10 +975,26 @@ inline int sampleLanes(const Shared& s, const Lanes& lanes, PassFrames& pass, in
                                  splat(kVelocityScale));
             const F finite = finiteMask(sample);
             storeUnaligned(frameOut, bitAnd(bitAnd(active, finite), sample));
-            unfinished |= maskBits(bitAndNot(finite, active)) << base;
+            unfinished[g] = bitOr(unfinished[g], bitAndNot(finite, active));
         }
     }
-    return unfinished;
+    int lanesUnfinished = 0;
+    for (int g = 0; g < kGroups; ++g)
+        lanesUnfinished |= maskBits(unfinished[g]) << (g * kLanes);
+    return lanesUnfinished;
+}
+
+/// True when every lane group has a sounding lane and every sounding lane is held: then the
+/// same lanes sound to the end of a pass (only a sample that is not finite, which the pass
+/// takes again frame by frame, could end one).
+bool fixedLanes(const Lanes& lanes) {
+    for (int g = 0; g < kGroups; ++g) {
+        const F active = load(lanes.active + g * kLanes);
+        if (maskBits(active) == 0 ||
+            maskBits(bitAndNot(load(lanes.held + g * kLanes), active)) != 0)
+            return false;
+    }
+    return true;
 }
 
 /// The state of the lanes that a pass changes, kept to go back to.
@@ -1103,15 +1132,20 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
         PassState state[kGroups];
         for (int g = 0; g < kGroups; ++g)
             state[g] = loadPassState(lanes, g);
+        const bool fixed = fixedLanes(lanes);
         for (int j = 0; j < m; ++j) {
             const F frameBend = splat(bend[k + j]);
             for (int g = 0; g < kGroups; ++g)
-                passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j,
-                                          state[g], pass, j);
+                passFreed |= fixed ? advanceLanes<true>(s, lanes, engine, g, frameBend, steady,
+                                                        planned, j, state[g], pass, j)
+                                   : advanceLanes<false>(s, lanes, engine, g, frameBend, steady,
+                                                         planned, j, state[g], pass, j);
         }
         for (int g = 0; g < kGroups; ++g)
             storePassState(lanes, g, state[g]);
-        if (sampleLanes(s, lanes, pass, m, out + k * kVoiceCount) != 0) {
+        const int unfinished = fixed ? sampleLanes<true>(s, lanes, pass, m, out + k * kVoiceCount)
+                                     : sampleLanes<false>(s, lanes, pass, m, out + k * kVoiceCount);
+        if (unfinished != 0) {
             // Again from the pass's start, one frame to a pass, ending each such voice after
             // the frame that gave its sample.
             returnToPassStart(lanes, start);
@@ -1120,14 +1154,15 @@ void renderLanes(SynthEngine& engine, const float* bend, float* out, int n) {
                 const F frameBend = splat(bend[k + j]);
                 for (int g = 0; g < kGroups; ++g) {
                     PassState one = loadPassState(lanes, g);
-                    passFreed |= advanceLanes(s, lanes, engine, g, frameBend, steady, planned, j,
-                                              one, pass, 0);
+                    passFreed |= advanceLanes<false>(s, lanes, engine, g, frameBend, steady,
+                                                     planned, j, one, pass, 0);
                     storePassState(lanes, g, one);
                 }
-                const int unfinished = sampleLanes(s, lanes, pass, 1, out + (k + j) * kVoiceCount);
+                const int ended =
+                    sampleLanes<false>(s, lanes, pass, 1, out + (k + j) * kVoiceCount);
                 for (int v = 0; v < kVoiceCount; ++v)
-                    if ((unfinished >> v) & 1) lanes.active[v] = 0.0f;
-                passFreed |= unfinished;
+                    if ((ended >> v) & 1) lanes.active[v] = 0.0f;
+                passFreed |= ended;
             }
         }
         freed |= passFreed;
