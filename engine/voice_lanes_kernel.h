@@ -502,6 +502,21 @@ inline F wrapLanes(F p, F n) {
     return q;
 }
 
+/// wrapLanes for a phase that has only moved up from inside [0, n): the step down alone, every
+/// lane it leaves outside (below 0 too, where the phase moved down after all: once a cycle
+/// for a negative increment) taking the scalar wrap, so that the result is wrapLanes' in
+/// every case.
+inline F wrapUpLanes(F p, F n) {
+#if defined(VOICE_LANES_AVX512)
+    const F q = _mm256_mask_sub_ps(p, _mm256_cmp_ps_mask(p, n, _CMP_GE_OQ), p, n);
+    const __mmask8 outside = _mm256_cmp_epu32_mask(asInt(q), asInt(n), _MM_CMPINT_NLT);
+#else
+    const F q = sub(p, bitAnd(greaterEqual(p, n), n));
+    const int outside = (~maskBits(less(q, n)) | maskBits(q)) & kAllLanes;
+#endif
+    return outside != 0 ? wrapOutside(p, q, n, outside) : q;
+}
+
 /// The table read at phase p, already inside [0, n), with linear interpolation.
 inline F readTable(const float* table, F p) {
     const I i = truncate(p);
@@ -628,10 +643,11 @@ inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, 
     const F e1 = envelopeLanes<true>(s, lanes, engine, 1, g,
                                      mul(load(lanes.envelope[1].keyFactor + base), nextTime),
                                      nextCounted, active, held);
-    const F newA = wrapLanes(add(phaseA, mul(e1, increment)), n);
+    // The phases move up (a negative increment is rare and crosses 0 once a cycle).
+    const F newA = wrapUpLanes(add(phaseA, mul(e1, increment)), n);
     const F vibrato = add(mul(mul(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
-    const F newB = wrapLanes(add(phaseB, mul(vibrato, increment)), n);
-    const F newLfo = wrapLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
+    const F newB = wrapUpLanes(add(phaseB, mul(vibrato, increment)), n);
+    const F newLfo = wrapUpLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
 
     const F finite = finiteMask(sample);
     storeUnaligned(out, bitAnd(bitAnd(active, finite), sample));
