@@ -643,11 +643,10 @@ inline int frameLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine, 
     const F e1 = envelopeLanes<true>(s, lanes, engine, 1, g,
                                      mul(load(lanes.envelope[1].keyFactor + base), nextTime),
                                      nextCounted, active, held);
-    // The phases move up (a negative increment is rare and crosses 0 once a cycle).
-    const F newA = wrapUpLanes(add(phaseA, mul(e1, increment)), n);
+    const F newA = wrapLanes(add(phaseA, mul(e1, increment)), n);
     const F vibrato = add(mul(mul(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
-    const F newB = wrapUpLanes(add(phaseB, mul(vibrato, increment)), n);
-    const F newLfo = wrapUpLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
+    const F newB = wrapLanes(add(phaseB, mul(vibrato, increment)), n);
+    const F newLfo = wrapLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
 
     const F finite = finiteMask(sample);
     storeUnaligned(out, bitAnd(bitAnd(active, finite), sample));
@@ -923,10 +922,11 @@ inline int advanceLanes(const Shared& s, Lanes& lanes, const SynthEngine& engine
     const F increment = mul(load(lanes.noteIncrement + base), bend);
     const F nextTime = mul(toFloat(nextCount), usPerSample);
     const F e1 = envelope(1, nextTime); // the pitch envelope is read one sample later
-    const F newA = wrapLanes(add(phaseA, mul(e1, increment)), n);
+    // The phases move up (a negative increment is rare and crosses 0 once a cycle).
+    const F newA = wrapUpLanes(add(phaseA, mul(e1, increment)), n);
     const F vibrato = add(mul(mul(s.lfoDepth, lfoValue), splat(kVibratoScale)), splat(1.0f));
-    const F newB = wrapLanes(add(phaseB, mul(vibrato, increment)), n);
-    const F newLfo = wrapLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
+    const F newB = wrapUpLanes(add(phaseB, mul(vibrato, increment)), n);
+    const F newLfo = wrapUpLanes(add(lfoPhase, load(lanes.lfoIncrement + base)), n);
 
     if (maskBits(active) == kAllLanes) {
         state = {newA, newB, newLfo, nextCount, {e0, e1, e2}};
