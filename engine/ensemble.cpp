@@ -72,7 +72,7 @@ SweepRun sweepRun(float phase, float step, float scale, int n) {
     const int exponent = static_cast<int>((bits >> 23) & 0xFFu) - 126;
     const double grid = powerOfTwo(exponent - 24);
     const double top = std::min(powerOfTwo(exponent), static_cast<double>(scale));
-    const double units = static_cast<double>(step) / grid;
+    const double units = static_cast<double>(step) * powerOfTwo(24 - exponent); // / grid, exactly
     const double whole = floorOfNonNegative(units); // step and grid are positive
     if (units - whole == 0.5) return {0, 0.0};
     const double increment = (units - whole < 0.5 ? whole : whole + 1.0) * grid;
@@ -293,6 +293,10 @@ void skipEnsemble(EnsembleRun& r, int n) {
 void skipEnsembleSweep(EnsembleRun& r, int n) {
     if (n <= 0) return;
     r.phase = skipSweep(r.phase, r.lfoStep, r.scale, n);
-    r.position =
-        static_cast<std::int32_t>(((r.position - n) % r.maxDelay + r.maxDelay) % r.maxDelay);
+    // The position moves back by n around the ring; within one ring length (as a block almost
+    // always is) an addition will do.
+    const std::int32_t back = r.position - n;
+    r.position = back >= 0             ? back
+                 : back >= -r.maxDelay ? back + r.maxDelay
+                                       : ((back % r.maxDelay) + r.maxDelay) % r.maxDelay;
 }

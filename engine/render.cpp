@@ -265,7 +265,11 @@ void skipChain(SynthEngine& engine, const ChannelState& channel1, float* main, f
         echo.accumulator = (echo.accumulator - 0.0f) + 0.0f;
         const std::int64_t moved = static_cast<std::int64_t>(echo.position) + n;
         if (moved >= echo.length) echo.accumulator = 0.0f;
-        echo.position = static_cast<std::int32_t>(moved % echo.length);
+        // Within one more ring length (as a block almost always is) a subtraction will do.
+        echo.position =
+            static_cast<std::int32_t>(moved < 2 * std::int64_t{echo.length}
+                                          ? (moved >= echo.length ? moved - echo.length : moved)
+                                          : moved % echo.length);
         endEcho(engine.echo, echo);
     }
 
