@@ -6,7 +6,7 @@
 // - an envelope's segment is found once and kept while the key-scaled time stays inside it
 //   (time only moves forward); a lane that leaves it is placed again by the scalar search;
 // - each table holds one extra entry repeating its first (see SynthEngine), so both points of
-//   an interpolation come from one 64-bit load per lane;
+//   an interpolation come from one 64-bit load per lane (two gathers in the AVX-512 build);
 // - phases are wrapped by one conditional step; a lane that needs more (or is not finite)
 //   takes the scalar wrap with its remainder fallback.
 #pragma once
