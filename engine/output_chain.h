@@ -69,7 +69,3 @@ void runOutputChainLanesAvx2(OutputChain& c, bool echoOnSend, bool ensembleOnSen
 /// planEnsemble as the AVX2 build of the lanes kernel plans (the same plan); only where the
 /// processor has AVX2.
 void planEnsembleAvx2(EnsembleRun& r, EnsemblePlan& plan, int n);
-/// The renderer's sum of the voices (lanes: eight voices a frame) times gain into main, as the
-/// AVX2 build of the lanes kernel forms it (the same bits as the baseline's); only where the
-/// processor has AVX2.
-void mixVoicesAvx2(const float* lanes, const float* gain, float* main, int n);

@@ -6,7 +6,6 @@
 #include "engine/ensemble.h"
 #include "engine/output_chain.h"
 #include "engine/shaper.h"
-#include "engine/synth_engine.h"
 #include "patches/biquad.h"
 
 #include <immintrin.h>
@@ -26,8 +25,4 @@ void runOutputChainLanesAvx2(OutputChain& c, bool echoOnSend, bool ensembleOnSen
 
 void planEnsembleAvx2(EnsembleRun& r, EnsemblePlan& plan, int n) {
     planEnsembleEight(r, plan, n);
-}
-
-void mixVoicesAvx2(const float* lanes, const float* gain, float* main, int n) {
-    mixVoicesEight(lanes, gain, main, n);
 }

@@ -88,51 +88,6 @@ inline __m256 crossfadeCosineEight(__m256 x) {
     return _mm256_sub_ps(_mm256_setzero_ps(), sine);
 }
 
-/// mixVoices (render.cpp) eight frames at a time: main[k] = the voices' sum of frame k (lanes
-/// holds eight voices a frame), added in voice order, times gain[k]; 0 where that is not
-/// finite. The lane rows of eight frames are turned into voice columns in registers.
-void mixVoicesEight(const float* lanes, const float* gain, float* main, int n) {
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const float* rows = lanes + k * kVoiceCount;
-        __m256 r[8];
-        for (int i = 0; i < 8; ++i)
-            r[i] = _mm256_loadu_ps(rows + i * kVoiceCount);
-        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-        const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-        const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-        const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-        const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-        const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-        const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-        const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-        const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-        const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-        const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-        // Voice v of the eight frames, added in voice order.
-        __m256 sum = _mm256_add_ps(_mm256_setzero_ps(), _mm256_permute2f128_ps(u0, u4, 0x20));
-        sum = _mm256_add_ps(sum, _mm256_permute2f128_ps(u1, u5, 0x20));
-        sum = _mm256_add_ps(sum, _mm256_permute2f128_ps(u2, u6, 0x20));
-        sum = _mm256_add_ps(sum, _mm256_permute2f128_ps(u3, u7, 0x20));
-        sum = _mm256_add_ps(sum, _mm256_permute2f128_ps(u0, u4, 0x31));
-        sum = _mm256_add_ps(sum, _mm256_permute2f128_ps(u1, u5, 0x31));
-        sum = _mm256_add_ps(sum, _mm256_permute2f128_ps(u2, u6, 0x31));
-        sum = _mm256_add_ps(sum, _mm256_permute2f128_ps(u3, u7, 0x31));
-        const __m256 mixed = _mm256_mul_ps(sum, _mm256_loadu_ps(gain + k));
-        const __m256 finite =
-            _mm256_cmp_ps(_mm256_sub_ps(mixed, mixed), _mm256_setzero_ps(), _CMP_EQ_OQ);
-        _mm256_storeu_ps(main + k, _mm256_and_ps(mixed, finite));
-    }
-    for (; k < n; ++k) {
-        float sum = 0.0f;
-        for (int v = 0; v < kVoiceCount; ++v)
-            sum += lanes[k * kVoiceCount + v];
-        const float mixed = sum * gain[k];
-        main[k] = std::isfinite(mixed) ? mixed : 0.0f;
-    }
-}
-
 /// Tap i of the sixteen held in low (taps 0..7) and high (8..15), lane by lane (i in 0..15).
 inline __m256i lookupTap(__m256i low, __m256i high, __m256i i) {
     const __m256 fromLow = _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(low, i));

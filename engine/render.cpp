@@ -89,39 +89,6 @@ void runGlides(SynthEngine& engine, float* gain, float* bend, int n) {
     }
 }
 
-/// main[k] = the voices' sum of frame k, added in voice order, times gain[k]; 0 where that is
-/// not finite. Four frames at a time: the lane rows are turned into voice columns.
-void mixVoices(const float* lanes, const float* gain, float* main, int n) {
-    int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const float* row = lanes + k * kVoiceCount;
-        __m128 r0 = _mm_loadu_ps(row), r1 = _mm_loadu_ps(row + 8), r2 = _mm_loadu_ps(row + 16),
-               r3 = _mm_loadu_ps(row + 24);
-        _MM_TRANSPOSE4_PS(r0, r1, r2, r3); // r0 = voice 0 of frames k..k+3, ...
-        __m128 q0 = _mm_loadu_ps(row + 4), q1 = _mm_loadu_ps(row + 12), q2 = _mm_loadu_ps(row + 20),
-               q3 = _mm_loadu_ps(row + 28);
-        _MM_TRANSPOSE4_PS(q0, q1, q2, q3);
-        __m128 sum = _mm_add_ps(_mm_setzero_ps(), r0);
-        sum = _mm_add_ps(sum, r1);
-        sum = _mm_add_ps(sum, r2);
-        sum = _mm_add_ps(sum, r3);
-        sum = _mm_add_ps(sum, q0);
-        sum = _mm_add_ps(sum, q1);
-        sum = _mm_add_ps(sum, q2);
-        sum = _mm_add_ps(sum, q3);
-        const __m128 mixed = _mm_mul_ps(sum, _mm_loadu_ps(gain + k));
-        const __m128 finite = _mm_cmpeq_ps(_mm_sub_ps(mixed, mixed), _mm_setzero_ps());
-        _mm_storeu_ps(main + k, _mm_and_ps(mixed, finite));
-    }
-    for (; k < n; ++k) {
-        float sum = 0.0f;
-        for (int v = 0; v < kVoiceCount; ++v)
-            sum += lanes[k * kVoiceCount + v];
-        const float mixed = sum * gain[k];
-        main[k] = std::isfinite(mixed) ? mixed : 0.0f;
-    }
-}
-
 /// The chain for n frames one unit after another on each frame, for filters that run their
 /// section twice (no built-in program has one): main holds the voices' mix on entry; main and
 /// send receive the left and right outputs.
@@ -342,10 +309,7 @@ void render(SynthEngine& engine, const ChannelState& channel1, float* const* out
         runGlides(engine, gain, bend, frames);
         if (anyVoiceSounding(engine)) {
             renderVoiceLanes(engine, bend, lanes, frames);
-            if (activeVoiceLaneKernel() != VoiceLaneKernel::Baseline)
-                mixVoicesAvx2(lanes, gain, chunkMain, frames);
-            else
-                mixVoices(lanes, gain, chunkMain, frames);
+            mixVoiceLanes(lanes, gain, chunkMain, frames);
         } else {
             for (int k = 0; k < frames; ++k) {
                 const float mixed = 0.0f * gain[k];

@@ -51,6 +51,19 @@ void renderVoiceLanesBaseline(SynthEngine& engine, const float* bend, float* out
     renderLanes(engine, bend, out, n);
 }
 
+void mixVoiceLanesBaseline(const float* lanes, const float* gain, float* main, int n) {
+    mixLanes(lanes, gain, main, n);
+}
+
+void mixVoiceLanes(const float* lanes, const float* gain, float* main, int n) {
+    if (activeKernel == VoiceLaneKernel::Avx512)
+        mixVoiceLanesAvx512(lanes, gain, main, n);
+    else if (activeKernel == VoiceLaneKernel::Avx2)
+        mixVoiceLanesAvx2(lanes, gain, main, n);
+    else
+        mixVoiceLanesBaseline(lanes, gain, main, n);
+}
+
 void renderVoiceLanes(SynthEngine& engine, const float* bend, float* out, int n) {
     if (activeKernel == VoiceLaneKernel::Avx512)
         renderVoiceLanesAvx512(engine, bend, out, n);

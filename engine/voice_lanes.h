@@ -23,6 +23,11 @@ constexpr int kLaneChunk = 512;
 /// voices whose output is not finite. Needs the engine's tables (tableLength > 0).
 void renderVoiceLanes(SynthEngine& engine, const float* bend, float* out, int n);
 
+/// main[k] = the sum of frame k's eight voices in lanes (as renderVoiceLanes leaves them),
+/// added in voice order, times gain[k]; 0 where that is not finite. Runs the build
+/// renderVoiceLanes runs (all give the same bits).
+void mixVoiceLanes(const float* lanes, const float* gain, float* main, int n);
+
 /// The builds of the kernel: SSE2, which every x86-64 processor has, AVX2, and the AVX2 kernel
 /// compiled for AVX-512 (F, VL, DQ and BW).
 enum class VoiceLaneKernel { Baseline, Avx2, Avx512 };
@@ -38,6 +43,9 @@ VoiceLaneKernel activeVoiceLaneKernel();
 void renderVoiceLanesBaseline(SynthEngine& engine, const float* bend, float* out, int n);
 void renderVoiceLanesAvx2(SynthEngine& engine, const float* bend, float* out, int n);
 void renderVoiceLanesAvx512(SynthEngine& engine, const float* bend, float* out, int n);
+void mixVoiceLanesBaseline(const float* lanes, const float* gain, float* main, int n);
+void mixVoiceLanesAvx2(const float* lanes, const float* gain, float* main, int n);
+void mixVoiceLanesAvx512(const float* lanes, const float* gain, float* main, int n);
 
 /// Reduces a phase into [0, n): up to four steps of n each way, then a remainder; values that
 /// are not finite restart at 0.

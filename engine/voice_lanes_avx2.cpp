@@ -20,3 +20,7 @@
 void renderVoiceLanesAvx2(SynthEngine& engine, const float* bend, float* out, int n) {
     renderLanes(engine, bend, out, n);
 }
+
+void mixVoiceLanesAvx2(const float* lanes, const float* gain, float* main, int n) {
+    mixLanes(lanes, gain, main, n);
+}

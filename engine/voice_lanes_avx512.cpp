@@ -21,3 +21,7 @@
 void renderVoiceLanesAvx512(SynthEngine& engine, const float* bend, float* out, int n) {
     renderLanes(engine, bend, out, n);
 }
+
+void mixVoiceLanesAvx512(const float* lanes, const float* gain, float* main, int n) {
+    mixLanes(lanes, gain, main, n);
+}

@@ -704,9 +704,9 @@ inline F lookupSixteen(F low, F high, I index) {
 #endif
 }
 
-/// The eight rows of 8 x 8 floats at from (rows `stride` floats apart) into the rows at to
-/// (kVoiceCount apart), transposed.
-inline void transposeEight(const float* from, int stride, float* to) {
+/// The eight rows of 8 x 8 floats at from (rows `stride` floats apart), transposed: columns[c]
+/// holds entry c of each row.
+inline void transposeRows(const float* from, int stride, F (&columns)[8]) {
     F r[8];
     for (int i = 0; i < 8; ++i)
         r[i] = _mm256_loadu_ps(from + i * stride);
@@ -722,14 +722,23 @@ inline void transposeEight(const float* from, int stride, float* to) {
     const F u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
     const F u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
     const F u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-    store(to + 0 * kVoiceCount, _mm256_permute2f128_ps(u0, u4, 0x20));
-    store(to + 1 * kVoiceCount, _mm256_permute2f128_ps(u1, u5, 0x20));
-    store(to + 2 * kVoiceCount, _mm256_permute2f128_ps(u2, u6, 0x20));
-    store(to + 3 * kVoiceCount, _mm256_permute2f128_ps(u3, u7, 0x20));
-    store(to + 4 * kVoiceCount, _mm256_permute2f128_ps(u0, u4, 0x31));
-    store(to + 5 * kVoiceCount, _mm256_permute2f128_ps(u1, u5, 0x31));
-    store(to + 6 * kVoiceCount, _mm256_permute2f128_ps(u2, u6, 0x31));
-    store(to + 7 * kVoiceCount, _mm256_permute2f128_ps(u3, u7, 0x31));
+    columns[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    columns[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    columns[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    columns[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    columns[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    columns[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    columns[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    columns[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+/// The eight rows of 8 x 8 floats at from (rows `stride` floats apart) into the rows at to
+/// (kVoiceCount apart), transposed.
+inline void transposeEight(const float* from, int stride, float* to) {
+    F columns[8];
+    transposeRows(from, stride, columns);
+    for (int c = 0; c < 8; ++c)
+        store(to + c * kVoiceCount, columns[c]);
 }
 
 /// Envelope e of lane group g for the m plain frames of a pass, into planned, when every
@@ -1093,6 +1102,45 @@ void findSteadyEnvelopes(Lanes& lanes, const SynthEngine& engine, int frames,
                 steady.level[g][e][l] = el.start[v] + el.delta[v] * 0.0f;
             }
         }
+    }
+}
+
+/// mixVoiceLanes for this build: the lane rows of eight frames (four in the SSE2 build) turned
+/// into voice columns, added in voice order.
+void mixLanes(const float* lanes, const float* gain, float* main, int n) {
+    int k = 0;
+#if defined(VOICE_LANES_AVX2)
+    for (; k + 8 <= n; k += 8) {
+        F voice[8];
+        transposeRows(lanes + k * kVoiceCount, kVoiceCount, voice);
+        F sum = add(zero(), voice[0]);
+        for (int v = 1; v < kVoiceCount; ++v)
+            sum = add(sum, voice[v]);
+        const F mixed = mul(sum, _mm256_loadu_ps(gain + k));
+        storeUnaligned(main + k, bitAnd(mixed, finiteMask(mixed)));
+    }
+#else
+    for (; k + 4 <= n; k += 4) {
+        const float* row = lanes + k * kVoiceCount;
+        __m128 r0 = _mm_loadu_ps(row), r1 = _mm_loadu_ps(row + 8), r2 = _mm_loadu_ps(row + 16),
+               r3 = _mm_loadu_ps(row + 24);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3); // r0 = voice 0 of frames k..k+3, ...
+        __m128 q0 = _mm_loadu_ps(row + 4), q1 = _mm_loadu_ps(row + 12), q2 = _mm_loadu_ps(row + 20),
+               q3 = _mm_loadu_ps(row + 28);
+        _MM_TRANSPOSE4_PS(q0, q1, q2, q3);
+        __m128 sum = _mm_add_ps(_mm_setzero_ps(), r0);
+        for (const __m128 voice : {r1, r2, r3, q0, q1, q2, q3})
+            sum = _mm_add_ps(sum, voice);
+        const __m128 mixed = _mm_mul_ps(sum, _mm_loadu_ps(gain + k));
+        _mm_storeu_ps(main + k, _mm_and_ps(mixed, finiteMask(mixed)));
+    }
+#endif
+    for (; k < n; ++k) {
+        float sum = 0.0f;
+        for (int v = 0; v < kVoiceCount; ++v)
+            sum += lanes[k * kVoiceCount + v];
+        const float mixed = sum * gain[k];
+        main[k] = std::isfinite(mixed) ? mixed : 0.0f;
     }
 }
 

@@ -29,8 +29,9 @@ check() {
     fi
     echo "ok: $object defines only $globals"
 }
-check voice_lanes_avx2.cpp _Z20renderVoiceLanesAvx2R11SynthEnginePKfPfi "$@"
-check voice_lanes_avx512.cpp _Z22renderVoiceLanesAvx512R11SynthEnginePKfPfi "$@"
-check output_chain_avx2.cpp "_Z13mixVoicesAvx2PKfS0_Pfi
-_Z16planEnsembleAvx2R11EnsembleRunR12EnsemblePlani
+check voice_lanes_avx2.cpp "_Z17mixVoiceLanesAvx2PKfS0_Pfi
+_Z20renderVoiceLanesAvx2R11SynthEnginePKfPfi" "$@"
+check voice_lanes_avx512.cpp "_Z19mixVoiceLanesAvx512PKfS0_Pfi
+_Z22renderVoiceLanesAvx512R11SynthEnginePKfPfi" "$@"
+check output_chain_avx2.cpp "_Z16planEnsembleAvx2R11EnsembleRunR12EnsemblePlani
 _Z23runOutputChainLanesAvx2R11OutputChainbbPfS1_i" "$@"
